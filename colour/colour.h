@@ -1,0 +1,43 @@
+// Colour conversion between RGB and the planar 4:2:2 picture, in fixed point
+// (18 fraction bits) through process-wide tables built once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../codec/planar_picture.h"
+
+struct ConversionTables {
+    // Forward: an 8-bit R, G or B sample to its scaled contribution.
+    int32_t YFromR[256], YFromG[256], YFromB[256];
+    int32_t UFromR[256], UFromG[256], UFromB[256];
+    int32_t VFromR[256], VFromG[256], VFromB[256];
+    // Inverse: an 8-bit Y, U or V sample to its scaled contribution.
+    int32_t RgbFromY[256], RFromV[256], GFromU[256], GFromV[256], BFromU[256];
+};
+
+// 2^18 in single precision, set before the first driver message.
+extern const float ConversionScale;
+
+extern ConversionTables conversionTables;
+// Saturating byte table addressed from -256 to 511: ClampTable[x] for x in range.
+extern const uint8_t* const ClampTable;
+extern bool ConversionTablesBuilt;
+extern bool ClampTableBuilt;
+
+// Build once per process; safe to call from several threads at once.
+void BuildConversionTables();
+void BuildClampTable();
+
+// RGB24 (or any 3+ byte B, G, R pixel) to the picture. Source pixel j of
+// picture row r is at source + r * rowStep + j * pixelStep. Returns false and
+// writes nothing when the chroma scratch cannot be allocated.
+bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep);
+
+// The picture to B, G, R pixels (pixel step 3 or 4; the fourth byte is never
+// written). Pixel j of picture row r goes to destination + r * rowStep + j * pixelStep.
+void ConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep, ptrdiff_t rowStep);
+
+// Halves chroma rows with the six-tap filter: w full-resolution samples give w / 2.
+void DecimateChromaPlane(uint8_t* destinationPlane, uint32_t width, const uint8_t* sourceRows, uint32_t rows);
+void DecimateChromaRow(const uint8_t* source, uint8_t* destination, uint32_t width);

@@ -1,0 +1,35 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+
+std::vector<uint8_t> RandomBytes(std::size_t count, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    std::vector<uint8_t> bytes(count);
+    for (auto& b : bytes) b = static_cast<uint8_t>(generator() >> 24);
+    return bytes;
+}
+
+std::string SampleClipPath() { return std::string(KESTRUN_SOURCE_DIR) + "/samples/city-720x405.mpg"; }
+
+std::vector<uint8_t> SampleFrames(const std::string& pixelFormat, int frames, const std::string& filter)
+{
+    std::string key = pixelFormat + "-" + std::to_string(frames) + "-" + std::to_string(std::hash<std::string>{}(filter));
+    std::string cache = "sample-" + key + ".raw";
+    std::ifstream cached(cache, std::ios::binary);
+    if (!cached) {
+        std::string command = "ffmpeg -nostdin -v quiet -y -i '" + SampleClipPath() + "' -frames:v " +
+                              std::to_string(frames) + (filter.empty() ? "" : " -vf '" + filter + "'") +
+                              " -pix_fmt " + pixelFormat + " -f rawvideo '" + cache + ".part' && mv '" + cache +
+                              ".part' '" + cache + "'";
+        if (std::system(command.c_str()) != 0) return {};
+        cached.open(cache, std::ios::binary);
+        if (!cached) return {};
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(cached), std::istreambuf_iterator<char>());
+}
