@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine (as root,
+# or through sudo). Safe to run again.
+set -euo pipefail
+packages=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest ffmpeg
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev)
+if [[ "${1:-}" == "--windows" ]]; then
+  packages+=(mingw-w64 libz-mingw-w64-dev wine wine64)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
