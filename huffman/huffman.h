@@ -108,3 +108,33 @@ struct HuffmanDecodeInfo {
 // the destination's content is unspecified (but nothing outside it changes).
 HuffmanResult HuffmanDecode(uint8_t* destination, std::size_t destinationSize, const uint8_t* source,
                             std::size_t sourceSize, HuffmanDecodeInfo* info);
+
+// ---------------------------------------------------------------------------
+// Building blocks, shared by encoder and decoder and open to the tests.
+
+// Counts the bytes into a fresh `histogram` (256 entries) and sets `usedCount`
+// and `firstSymbol` (-1 when the input is empty).
+HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t length);
+
+// One count scaled into 1..4095 against the largest count `largest` (> 4095),
+// step by step in single precision as the format defines it.
+int32_t ScaleWeight(int32_t count, int32_t largest);
+
+// Makes one leaf per used value from `histogram`, scaling the weights (and the
+// histogram entries) when the largest count exceeds 4095. Needs usedCount > 0.
+HuffmanResult BuildLeaves(HuffmanCoder& coder);
+
+// Creates `codes` and fills it by walking the tree from the root.
+HuffmanResult AssignCodes(HuffmanCoder& coder);
+
+// Fills `decodeTable` (created when null) from the tree; needs an internal root.
+HuffmanResult BuildDecodeTable(HuffmanCoder& coder);
+
+// ---------------------------------------------------------------------------
+// Reference paths: one PutBits per field through a 32-bit accumulator, and a
+// decoder that walks the tree bit by bit. Slow; they exist so that the tests
+// can hold the fast paths against them. Same contracts as the fast ones.
+HuffmanResult HuffmanEncodeReference(const uint8_t* source, uint32_t length, uint8_t* destination,
+                                     std::size_t capacity, std::size_t* written);
+HuffmanResult HuffmanDecodeReference(uint8_t* destination, std::size_t destinationSize, const uint8_t* source,
+                                     std::size_t sourceSize, HuffmanDecodeInfo* info);
