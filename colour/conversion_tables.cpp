@@ -3,10 +3,13 @@
 
 #include <bit>
 
+#include "colour_internal.h"
+
 const float ConversionScale = 262144.0f;
 
 ConversionTables conversionTables;
 bool ConversionTablesBuilt = false;
+ForwardContribution forwardContributions[3][256];
 bool ClampTableBuilt = false;
 
 namespace {
@@ -86,7 +89,13 @@ void FillConversionTables(ConversionTables& t)
 
 bool BuildConversionTablesOnce()
 {
-    FillConversionTables(conversionTables);
+    ConversionTables& t = conversionTables;
+    FillConversionTables(t);
+    for (int i = 0; i < 256; ++i) {
+        forwardContributions[0][i] = {t.YFromB[i], t.UFromB[i], t.VFromB[i], 0};
+        forwardContributions[1][i] = {t.YFromG[i], t.UFromG[i], t.VFromG[i], 0};
+        forwardContributions[2][i] = {t.YFromR[i], t.UFromR[i], t.VFromR[i], 0};
+    }
     ConversionTablesBuilt = true;
     return true;
 }

@@ -1,7 +1,15 @@
 // RGB input: full-resolution Y, U and V, then the six-tap chroma halving.
 #include "colour.h"
 
+#include <cstring>
+
 #include "../platform/memory.h"
+#include "colour_internal.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define KESTRUN_COLOUR_SSE2 1
+#endif
 
 namespace {
 
@@ -12,9 +20,51 @@ static_assert(2 * (Centre + Near + Far) == 32768, "the taps must keep a flat row
 
 inline uint8_t Filtered(int32_t sum) { return ClampTable[(sum + 16384) >> 15]; }
 
+#if defined(KESTRUN_COLOUR_SSE2)
+
 // One row of B, G, R pixels to Y in the picture and full-resolution U and V.
-// The step is a template argument so that the common 3-byte case gets
-// constant offsets.
+// A pixel is three 16-byte loads of its Y, U, V contributions and two adds;
+// the saturating packs clamp exactly as ClampTable does, for any sum. The
+// step is a template argument so that the common 3-byte case gets constant
+// offsets.
+template <ptrdiff_t FixedStep>
+void ConvertRow(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
+{
+    const ptrdiff_t step = FixedStep != 0 ? FixedStep : pixelStep;
+    const auto sum = [](const uint8_t* p) {
+        const auto* c = forwardContributions;
+        __m128i s = _mm_add_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(&c[0][p[0]])),
+                                  _mm_load_si128(reinterpret_cast<const __m128i*>(&c[1][p[1]])));
+        s = _mm_add_epi32(s, _mm_load_si128(reinterpret_cast<const __m128i*>(&c[2][p[2]])));
+        return _mm_srai_epi32(s, 18);
+    };
+    const auto store = [](uint8_t* to, __m128i from) {
+        const int32_t word = _mm_cvtsi128_si32(from);
+        std::memcpy(to, &word, 4);
+    };
+    uint32_t j = 0;
+    for (; j + 4 <= width; j += 4, pixel += 4 * step) {
+        const __m128i low = _mm_packs_epi32(sum(pixel), sum(pixel + step));
+        const __m128i high = _mm_packs_epi32(sum(pixel + 2 * step), sum(pixel + 3 * step));
+        const __m128i mixed = _mm_packus_epi16(low, high);                        // Y0 U0 V0 0 Y1 U1 V1 0 ...
+        const __m128i pairs = _mm_unpacklo_epi8(mixed, _mm_srli_si128(mixed, 8)); // Y0 Y2 U0 U2 V0 V2 0 0 Y1 Y3 ...
+        const __m128i planes = _mm_unpacklo_epi8(pairs, _mm_srli_si128(pairs, 8)); // Y0-Y3 U0-U3 V0-V3 0 0 0 0
+        store(y + j, planes);
+        store(u + j, _mm_srli_si128(planes, 4));
+        store(v + j, _mm_srli_si128(planes, 8));
+    }
+    const __m128i zero = _mm_setzero_si128();
+    for (; j < width; ++j, pixel += step) {
+        const uint32_t word = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(sum(pixel), zero), zero)));
+        y[j] = static_cast<uint8_t>(word);
+        u[j] = static_cast<uint8_t>(word >> 8);
+        v[j] = static_cast<uint8_t>(word >> 16);
+    }
+}
+
+#else
+
+// Portable form of the above, nine table loads per pixel.
 template <ptrdiff_t FixedStep>
 void ConvertRow(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
 {
@@ -28,6 +78,42 @@ void ConvertRow(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* 
         v[j] = clamp[(t.VFromB[b] + t.VFromG[g] + t.VFromR[r]) >> 18];
     }
 }
+
+#endif
+
+#if defined(KESTRUN_COLOUR_SSE2)
+
+// Middle outputs eight at a time, from output 1 on while k + 7 is still a
+// middle output. No load goes past s[2n - 1], the last sample the filter
+// uses, so an odd width's final sample stays unread. Returns the next output.
+uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
+{
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    const __m128i innerWeights = _mm_set_epi16(Near, Centre, Near, Centre, Near, Centre, Near, Centre);
+    // The outer pair rides with a constant 1 whose weight is the rounding half.
+    const __m128i outerWeights = _mm_set_epi16(16384, Far, 16384, Far, 16384, Far, 16384, Far);
+    const __m128i ones = _mm_set1_epi16(1);
+    uint32_t k = 1;
+    for (; k + 8 <= last; k += 8) {
+        // Even and odd samples of three windows, one sample pair apart:
+        // before[i] = s[2(k+i) - 2 ..], at[i] = s[2(k+i) ..], after[i] = s[2(k+i) + 2 ..].
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * k - 2));
+        const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * k));
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * k + 2));
+        const __m128i centre = _mm_add_epi16(_mm_and_si128(at, lowBytes), _mm_srli_epi16(at, 8));
+        const __m128i nearPair = _mm_add_epi16(_mm_srli_epi16(before, 8), _mm_and_si128(after, lowBytes));
+        const __m128i farPair = _mm_add_epi16(_mm_and_si128(before, lowBytes), _mm_srli_epi16(after, 8));
+        const __m128i low = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(centre, nearPair), innerWeights),
+                                          _mm_madd_epi16(_mm_unpacklo_epi16(farPair, ones), outerWeights));
+        const __m128i high = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(centre, nearPair), innerWeights),
+                                           _mm_madd_epi16(_mm_unpackhi_epi16(farPair, ones), outerWeights));
+        const __m128i words = _mm_packs_epi32(_mm_srai_epi32(low, 15), _mm_srai_epi32(high, 15));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + k), _mm_packus_epi16(words, words));
+    }
+    return k;
+}
+
+#endif
 
 } // namespace
 
@@ -43,7 +129,11 @@ void DecimateChromaRow(const uint8_t* s, uint8_t* d, uint32_t width)
     }
     d[0] = Filtered(Centre * s[0] + EdgeNear * s[1] + EdgeFar * s[2] + Far * s[3]);
     const uint32_t last = outputs - 1;
-    for (uint32_t k = 1; k < last; ++k) {
+    uint32_t k = 1;
+#if defined(KESTRUN_COLOUR_SSE2)
+    k = DecimateMiddle(s, d, last);
+#endif
+    for (; k < last; ++k) {
         const uint8_t* c = s + 2 * k;
         d[k] = Filtered(Centre * (c[0] + c[1]) + Near * (c[-1] + c[2]) + Far * (c[-2] + c[3]));
     }
