@@ -1,0 +1,194 @@
+// kestrun_bench: MB/s of picture data through each stage of the codec and
+// through whole frames, on real footage scaled to 1920x1080.
+//
+//   kestrun_bench [CLIP] [--frames N] [--seconds S]
+//
+// Figures are medians over repeated runs of one thread; nothing here is a test.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "codec/frame.h"
+#include "codec/zlib_stream.h"
+#include "colour/colour.h"
+#include "huffman/huffman.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t Width = 1920, Height = 1080;
+
+Bytes DecodeClip(const std::string& clip, const std::string& pixelFormat, int frames)
+{
+    std::string command = "ffmpeg -nostdin -v error -i '" + clip + "' -frames:v " + std::to_string(frames) +
+                          " -vf scale=" + std::to_string(Width) + ":" + std::to_string(Height) +
+                          (pixelFormat == "bgr24" ? ",vflip" : "") + " -pix_fmt " + pixelFormat + " -f rawvideo -";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {};
+    Bytes data;
+    uint8_t chunk[1 << 16];
+    for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) data.insert(data.end(), chunk, chunk + got);
+    pclose(pipe);
+    return data;
+}
+
+// Runs `work` over the frames repeatedly for about `seconds` and returns the
+// median MB/s of `bytesPerFrame` per call.
+double Measure(double seconds, std::size_t frames, std::size_t bytesPerFrame, const std::function<void(std::size_t)>& work)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> rates;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (std::size_t i = 0; rates.size() < 5 || Clock::now() < end; ++i) {
+        const auto start = Clock::now();
+        work(i % frames);
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        rates.push_back(double(bytesPerFrame) / elapsed / 1e6);
+        if (rates.size() > 10000) break;
+    }
+    std::nth_element(rates.begin(), rates.begin() + rates.size() / 2, rates.end());
+    return rates[rates.size() / 2];
+}
+
+void Report(const char* stage, double mbps, std::size_t pictureBytes)
+{
+    std::printf("%-34s %9.1f MB/s %9.1f frames/s\n", stage, mbps, mbps * 1e6 / double(pictureBytes));
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string clip = std::string(KESTRUN_SOURCE_DIR) + "/samples/city-720x405.mpg";
+    int frameCount = 8;
+    double seconds = 1.0;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--frames") && i + 1 < argc) frameCount = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
+        else clip = argv[i];
+    }
+    const std::size_t packedBytes = std::size_t(Width) * Height * 2, rgbBytes = std::size_t(Width) * Height * 3;
+    Bytes yuy2 = DecodeClip(clip, "yuyv422", frameCount);
+    Bytes rgb = DecodeClip(clip, "bgr24", frameCount);
+    const std::size_t frames = yuy2.size() / packedBytes;
+    if (frames == 0 || rgb.size() / rgbBytes < frames) {
+        std::fprintf(stderr, "kestrun_bench: could not decode %s with ffmpeg\n", clip.c_str());
+        return 1;
+    }
+    std::printf("clip %s, %zu frames at %ux%u, one thread\n\n", clip.c_str(), frames, Width, Height);
+
+    BuildClampTable();
+    BuildConversionTables();
+    CodecInstance instance{};
+    instance.picture = CreatePlanarPicture();
+    ResizePlanarPicture(*instance.picture, Width, Height);
+    PlanarPicture& picture = *instance.picture;
+
+    // Residual pictures of every frame, as the coders see them.
+    std::vector<Bytes> residuals(frames), restored(frames);
+    for (std::size_t f = 0; f < frames; ++f) {
+        PackedToPlanar(picture, yuy2.data() + f * packedBytes + packedBytes - 2 * Width, -ptrdiff_t(2 * Width), 0, 1);
+        restored[f].assign(picture.buffer, picture.buffer + packedBytes);
+        MedianTransformPicture(picture);
+        residuals[f].assign(picture.buffer, picture.buffer + packedBytes);
+    }
+
+    Report("median transform forward", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               std::memcpy(picture.buffer, restored[f].data(), packedBytes);
+               MedianTransformPicture(picture);
+           }), packedBytes);
+    Report("median transform inverse", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               std::memcpy(picture.buffer, residuals[f].data(), packedBytes);
+               MedianRestorePicture(picture);
+           }), packedBytes);
+
+    std::vector<Bytes> huffman(frames), deflated(frames);
+    for (std::size_t f = 0; f < frames; ++f) {
+        huffman[f].resize(packedBytes + HuffmanMaxOverhead);
+        std::size_t written = 0;
+        HuffmanEncode(residuals[f].data(), uint32_t(packedBytes), huffman[f].data(), huffman[f].size(), &written);
+        huffman[f].resize(written);
+        deflated[f].resize(WorstCaseFrameSize(Width, Height));
+        DeflateInto(residuals[f].data(), packedBytes, deflated[f].data(), deflated[f].size(), 5, &written);
+        deflated[f].resize(written);
+    }
+    Bytes scratch(WorstCaseFrameSize(Width, Height));
+    Report("HuffmanEncode", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               std::size_t written;
+               HuffmanEncode(residuals[f].data(), uint32_t(packedBytes), scratch.data(), scratch.size(), &written);
+           }), packedBytes);
+    Report("HuffmanDecode", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               HuffmanDecodeInfo info;
+               HuffmanDecode(picture.buffer, packedBytes, huffman[f].data(), huffman[f].size(), &info);
+           }), packedBytes);
+    Report("deflate (level 5, filtered)", Measure(std::min(seconds, 2.0), frames, packedBytes, [&](std::size_t f) {
+               std::size_t written;
+               DeflateInto(residuals[f].data(), packedBytes, scratch.data(), scratch.size(), 5, &written);
+           }), packedBytes);
+    Report("inflate", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               std::size_t consumed;
+               InflateExact(deflated[f].data(), deflated[f].size(), picture.buffer, packedBytes, &consumed);
+           }), packedBytes);
+    Report("RGB24 to planar", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               ConvertRgbToPlanar(rgb.data() + f * rgbBytes, picture, 3, ptrdiff_t(3 * Width));
+           }), packedBytes);
+    Bytes rgbOut(std::size_t(Width) * Height * 4);
+    Report("planar to RGB24", Measure(seconds, frames, packedBytes, [&](std::size_t) {
+               ConvertPlanarToRgb(picture, rgbOut.data(), 3, ptrdiff_t(3 * Width));
+           }), packedBytes);
+    Report("planar to RGB32", Measure(seconds, frames, packedBytes, [&](std::size_t) {
+               ConvertPlanarToRgb(picture, rgbOut.data(), 4, ptrdiff_t(4 * Width));
+           }), packedBytes);
+    std::printf("\n");
+
+    // Whole frames through the driver's frame functions.
+    struct Path {
+        const char* name;
+        DWORD compression;
+        WORD bitCount;
+        uint32_t quality;
+    } paths[] = {{"YUY2 -> HUFY -> YUY2", FourccYUY2, 16, 0},
+                 {"YUY2 -> LZYV -> YUY2", FourccYUY2, 16, 10000},
+                 {"RGB24 -> HUFY -> RGB24", BI_RGB, 24, 0},
+                 {"HUFY -> RGB32", BI_RGB, 32, 0}};
+    for (const Path& path : paths) {
+        BITMAPINFOHEADER input{sizeof(BITMAPINFOHEADER), LONG(Width), LONG(Height), 1, path.bitCount,
+                               path.compression, 0, 0, 0, 0, 0};
+        BITMAPINFOHEADER output = input;
+        if (path.bitCount == 32) input.biBitCount = 24;
+        BITMAPINFOHEADER compressed = input;
+        compressed.biCompression = FourccKSHA;
+        compressed.biBitCount = 16;
+        const Bytes& source = input.biCompression == BI_RGB ? rgb : yuy2;
+        const std::size_t sourceBytes = input.biCompression == BI_RGB ? rgbBytes : packedBytes;
+        std::vector<Bytes> coded(frames, Bytes(WorstCaseFrameSize(Width, Height)));
+        auto compress = [&](std::size_t f) {
+            DWORD flags = 0;
+            ICCOMPRESS parameters{};
+            parameters.lpbiInput = &input;
+            parameters.lpInput = const_cast<uint8_t*>(source.data() + f * sourceBytes);
+            parameters.lpbiOutput = &compressed;
+            parameters.lpOutput = coded[f].data();
+            parameters.lpdwFlags = &flags;
+            parameters.dwQuality = path.quality;
+            CompressFrame(instance, parameters);
+        };
+        uint64_t total = 0;
+        for (std::size_t f = 0; f < frames; ++f) {
+            compress(f);
+            coded[f].resize(compressed.biSizeImage);
+            total += compressed.biSizeImage;
+        }
+        std::printf("%-24s ratio %.3f\n", path.name, double(total) / double(frames * packedBytes));
+        if (path.bitCount != 32)
+            Report("  compress", Measure(seconds, frames, packedBytes, compress), packedBytes);
+        Report("  decompress", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+                   DecompressFrame(coded[f].data(), coded[f].size(), instance, output, rgbOut.data());
+               }), packedBytes);
+    }
+    DestroyPlanarPicture(instance.picture);
+    return 0;
+}
