@@ -127,7 +127,8 @@ HuffmanResult BuildLeaves(HuffmanCoder& coder);
 // Creates `codes` and fills it by walking the tree from the root.
 HuffmanResult AssignCodes(HuffmanCoder& coder);
 
-// Fills `decodeTable` (created when null) from the tree; needs an internal root.
+// Fills `decodeTable` (created when null) from the tree. The entries' unused
+// bytes are scratch for the builder. With a leaf for root every entry is zero.
 HuffmanResult BuildDecodeTable(HuffmanCoder& coder);
 
 // ---------------------------------------------------------------------------
@@ -138,3 +139,5 @@ HuffmanResult HuffmanEncodeReference(const uint8_t* source, uint32_t length, uin
                                      std::size_t capacity, std::size_t* written);
 HuffmanResult HuffmanDecodeReference(uint8_t* destination, std::size_t destinationSize, const uint8_t* source,
                                      std::size_t sourceSize, HuffmanDecodeInfo* info);
+// The decode table by a tree walk from the root for each of the 4096 indexes.
+HuffmanResult BuildDecodeTableReference(HuffmanCoder& coder);

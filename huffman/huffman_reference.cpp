@@ -124,3 +124,33 @@ HuffmanResult HuffmanDecodeReference(uint8_t* destination, std::size_t destinati
     info->paddingIsZero = coder.bitCount == 0 || (coder.bitBuffer >> (32 - coder.bitCount)) == 0;
     return HuffmanResult::Ok;
 }
+
+HuffmanResult BuildDecodeTableReference(HuffmanCoder& coder)
+{
+    if (!coder.decodeTable) {
+        coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableSize);
+        if (!coder.decodeTable) return HuffmanResult::NoMemory;
+    }
+    const HuffmanNode* nodes = coder.nodes;
+    const int root = coder.nodeCount - 1;
+    for (int j = 0; j < DecodeTableSize; ++j) {
+        DecodeEntry entry{};
+        int node = root;
+        for (int i = 0; i < DecodeTableBits && root >= 0 && nodes[root].left != -1;) {
+            const int bit = (j >> (DecodeTableBits - 1 - i)) & 1;
+            ++i;
+            node = bit ? nodes[node].right : nodes[node].left;
+            if (nodes[node].left == -1) {
+                entry.bitsUsed = static_cast<uint8_t>(i);
+                entry.symbols[entry.symbolCount++] = static_cast<uint8_t>(nodes[node].symbol);
+                node = root;
+            }
+        }
+        if (entry.bitsUsed == 0 && node != root) {
+            entry.symbols[0] = static_cast<uint8_t>(node & 0xFF);
+            entry.symbols[1] = static_cast<uint8_t>(node >> 8);
+        }
+        coder.decodeTable[j] = entry;
+    }
+    return HuffmanResult::Ok;
+}

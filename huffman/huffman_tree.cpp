@@ -162,35 +162,56 @@ HuffmanResult AssignCodes(HuffmanCoder& coder)
 
 // Entry j describes the codes that complete within the 12 bits j (first bit
 // most significant). bitsUsed 0 means the first code is longer than 12 bits and
-// symbols[0..1] hold the node reached after them. Every entry is written in
-// full, padding included, so the table's content never depends on old memory.
+// symbols[0..1] hold the node reached after them.
+//
+// Walking the tree bit by bit for every entry costs 4096 x 12 dependent steps
+// (a tenth of a frame's decode). Instead, pass 1 records in each entry's unused
+// bytes the first code of its 12 bits (symbol, length; length 0 when longer
+// than 12), one tree walk in all; pass 2 chains those: after `used` bits, the
+// next code is the first code of entry (j << used) & 0xFFF, and it counts only
+// if it ends within the 12 - used real bits.
+static void MarkFirstCodes(DecodeEntry* table, const HuffmanNode* nodes, int node, int code, int depth)
+{
+    if (nodes[node].left == -1) {
+        const int first = code << (DecodeTableBits - depth);
+        for (int j = first; j < first + (1 << (DecodeTableBits - depth)); ++j) {
+            table[j].unused[0] = static_cast<uint8_t>(nodes[node].symbol);
+            table[j].unused[1] = static_cast<uint8_t>(depth);
+        }
+    } else if (depth == DecodeTableBits) {
+        table[code].symbols[0] = static_cast<uint8_t>(node & 0xFF);
+        table[code].symbols[1] = static_cast<uint8_t>(node >> 8);
+    } else {
+        MarkFirstCodes(table, nodes, nodes[node].left, code * 2, depth + 1);
+        MarkFirstCodes(table, nodes, nodes[node].right, code * 2 + 1, depth + 1);
+    }
+}
+
 HuffmanResult BuildDecodeTable(HuffmanCoder& coder)
 {
     if (!coder.decodeTable) {
         coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableSize);
         if (!coder.decodeTable) return HuffmanResult::NoMemory;
     }
-    const HuffmanNode* nodes = coder.nodes;
+    DecodeEntry* table = coder.decodeTable;
+    std::memset(table, 0, sizeof(DecodeEntry) * DecodeTableSize);
     const int root = coder.nodeCount - 1;
+    if (root < 0 || coder.nodes[root].left == -1) return HuffmanResult::Ok; // no code bits to decode
+    MarkFirstCodes(table, coder.nodes, root, 0, 0);
+
     for (int j = 0; j < DecodeTableSize; ++j) {
-        DecodeEntry entry{};
-        int i = 0;
-        int node = root;
-        while (i < DecodeTableBits) {
-            const int bit = (j >> (DecodeTableBits - 1 - i)) & 1;
-            ++i;
-            node = bit ? nodes[node].right : nodes[node].left;
-            if (nodes[node].left == -1) {
-                entry.bitsUsed = static_cast<uint8_t>(i);
-                entry.symbols[entry.symbolCount++] = static_cast<uint8_t>(nodes[node].symbol);
-                node = root;
-            }
+        DecodeEntry& entry = table[j];
+        int used = 0;
+        int count = 0;
+        for (;;) {
+            const DecodeEntry& next = table[(j << used) & (DecodeTableSize - 1)];
+            const int length = next.unused[1];
+            if (length == 0 || length > DecodeTableBits - used) break;
+            entry.symbols[count++] = next.unused[0];
+            used += length;
         }
-        if (entry.bitsUsed == 0) {
-            entry.symbols[0] = static_cast<uint8_t>(node & 0xFF);
-            entry.symbols[1] = static_cast<uint8_t>(node >> 8);
-        }
-        coder.decodeTable[j] = entry;
+        entry.bitsUsed = static_cast<uint8_t>(used);
+        entry.symbolCount = static_cast<uint8_t>(count);
     }
     return HuffmanResult::Ok;
 }

@@ -325,6 +325,30 @@ TEST(HuffmanDecodeTable, LongCodesPointAtTheNodeAfterTwelveBits)
     EXPECT_EQ(coder.nodes[node].symbol, 0);
 }
 
+TEST(HuffmanDecodeTable, MatchesATreeWalkPerIndex)
+{
+    for (const Bytes& input : {RandomBytes(5000, 20), SkewedBytes(20000, 0.5, 21), SkewedBytes(20000, 0.9, 22),
+                               SkewedBytes(50000, 0.03, 23), LongestCodeInput(), Bytes{1, 2}}) {
+        HuffmanCoder fast, walk;
+        for (HuffmanCoder* coder : {&fast, &walk}) {
+            ASSERT_EQ(CountSymbols(*coder, input.data(), static_cast<uint32_t>(input.size())), HuffmanResult::Ok);
+            ASSERT_EQ(BuildLeaves(*coder), HuffmanResult::Ok);
+            BuildTree(*coder);
+        }
+        ASSERT_EQ(BuildDecodeTable(fast), HuffmanResult::Ok);
+        ASSERT_EQ(BuildDecodeTableReference(walk), HuffmanResult::Ok);
+        for (int j = 0; j < DecodeTableSize; ++j) {
+            const DecodeEntry& a = fast.decodeTable[j];
+            const DecodeEntry& b = walk.decodeTable[j];
+            SCOPED_TRACE(j);
+            ASSERT_EQ(a.bitsUsed, b.bitsUsed);
+            ASSERT_EQ(a.symbolCount, b.symbolCount);
+            const int compared = a.bitsUsed == 0 ? 2 : a.symbolCount; // continueNode or the symbols
+            ASSERT_TRUE(std::equal(a.symbols, a.symbols + compared, b.symbols));
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Decoding
 
