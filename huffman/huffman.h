@@ -57,6 +57,11 @@ struct DecodeEntry {
     uint8_t unused[2];
 };
 static_assert(sizeof(DecodeEntry) == 16);
+// The decode table's allocation: the 4096 entries, then their bitsUsed again as
+// 4096 packed bytes (256 entries' worth). The decoder's critical path needs only
+// bitsUsed, and 4 KB stay in the first-level cache where 64 KB may not.
+constexpr int DecodeTableAllocatedEntries = DecodeTableSize + DecodeTableSize / static_cast<int>(sizeof(DecodeEntry));
+inline uint8_t* DecodeTableBitsUsed(DecodeEntry* table) { return reinterpret_cast<uint8_t*>(table + DecodeTableSize); }
 
 // The state of one encode or decode call (see huffman.cpp for the fields' use).
 struct HuffmanCoder {

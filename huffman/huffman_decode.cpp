@@ -110,6 +110,7 @@ inline int ContinueNode(const DecodeEntry& e) { return e.symbols[0] | (e.symbols
 // 4 lookups' worth of output (48 bytes) and 8 source bytes remain, copies 12
 // bytes per lookup and refills without bounds tests; the rest goes entry by
 // entry with exact copies, and bit by bit where an entry would overshoot.
+// The shift to the next lookup waits only on the packed bitsUsed bytes.
 HuffmanResult DecodeSymbols(const HuffmanCoder& coder, BitReader& reader, uint8_t* destination, uint32_t length)
 {
     const DecodeEntry* table = coder.decodeTable;
@@ -117,12 +118,15 @@ HuffmanResult DecodeSymbols(const HuffmanCoder& coder, BitReader& reader, uint8_
     const int root = coder.nodeCount - 1;
     uint32_t pos = 0;
 
+    const uint8_t* used = DecodeTableBitsUsed(coder.decodeTable);
     while (length - pos >= 48 && reader.end - reader.next >= 8) {
         reader.RefillFast();
         for (int k = 0; k < 4; ++k) {
-            const DecodeEntry& e = table[reader.Peek(DecodeTableBits)];
-            if (e.bitsUsed != 0) {
-                reader.Drop(e.bitsUsed);
+            const uint32_t index = reader.Peek(DecodeTableBits);
+            const int bits = used[index];
+            const DecodeEntry& e = table[index];
+            if (bits != 0) {
+                reader.Drop(bits);
                 std::memcpy(destination + pos, e.symbols, 12);
                 pos += e.symbolCount;
             } else {

@@ -128,7 +128,7 @@ HuffmanResult HuffmanDecodeReference(uint8_t* destination, std::size_t destinati
 HuffmanResult BuildDecodeTableReference(HuffmanCoder& coder)
 {
     if (!coder.decodeTable) {
-        coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableSize);
+        coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableAllocatedEntries);
         if (!coder.decodeTable) return HuffmanResult::NoMemory;
     }
     const HuffmanNode* nodes = coder.nodes;
@@ -151,6 +151,7 @@ HuffmanResult BuildDecodeTableReference(HuffmanCoder& coder)
             entry.symbols[1] = static_cast<uint8_t>(node >> 8);
         }
         coder.decodeTable[j] = entry;
+        DecodeTableBitsUsed(coder.decodeTable)[j] = entry.bitsUsed;
     }
     return HuffmanResult::Ok;
 }

@@ -190,11 +190,12 @@ static void MarkFirstCodes(DecodeEntry* table, const HuffmanNode* nodes, int nod
 HuffmanResult BuildDecodeTable(HuffmanCoder& coder)
 {
     if (!coder.decodeTable) {
-        coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableSize);
+        coder.decodeTable = AllocateArray<DecodeEntry>(DecodeTableAllocatedEntries);
         if (!coder.decodeTable) return HuffmanResult::NoMemory;
     }
     DecodeEntry* table = coder.decodeTable;
-    std::memset(table, 0, sizeof(DecodeEntry) * DecodeTableSize);
+    std::memset(table, 0, sizeof(DecodeEntry) * DecodeTableAllocatedEntries);
+    uint8_t* bitsUsed = DecodeTableBitsUsed(table);
     const int root = coder.nodeCount - 1;
     if (root < 0 || coder.nodes[root].left == -1) return HuffmanResult::Ok; // no code bits to decode
     MarkFirstCodes(table, coder.nodes, root, 0, 0);
@@ -211,6 +212,7 @@ HuffmanResult BuildDecodeTable(HuffmanCoder& coder)
             used += length;
         }
         entry.bitsUsed = static_cast<uint8_t>(used);
+        bitsUsed[j] = static_cast<uint8_t>(used);
         entry.symbolCount = static_cast<uint8_t>(count);
     }
     return HuffmanResult::Ok;

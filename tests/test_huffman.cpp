@@ -342,6 +342,7 @@ TEST(HuffmanDecodeTable, MatchesATreeWalkPerIndex)
             const DecodeEntry& b = walk.decodeTable[j];
             SCOPED_TRACE(j);
             ASSERT_EQ(a.bitsUsed, b.bitsUsed);
+            ASSERT_EQ(DecodeTableBitsUsed(fast.decodeTable)[j], b.bitsUsed);
             ASSERT_EQ(a.symbolCount, b.symbolCount);
             const int compared = a.bitsUsed == 0 ? 2 : a.symbolCount; // continueNode or the symbols
             ASSERT_TRUE(std::equal(a.symbols, a.symbols + compared, b.symbols));
