@@ -96,9 +96,10 @@ LRESULT QueryDecompress(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* o
     if (!input) return ICERR_BADPARAM;
     if (input->biCompression != FourccKSHA || !HasCodableSize(*input)) return ICERR_BADFORMAT;
     if (!output) return ICERR_OK;
-    // The compressed height is taken as stored; the output may flip it.
-    if (output->biWidth != input->biWidth ||
-        static_cast<int64_t>(Magnitude(output->biHeight)) != static_cast<int64_t>(input->biHeight))
+    // The output may flip the picture. A compressed stream made from a
+    // top-down source keeps that source's negative height; its frames are
+    // stored like any other, so only the magnitude counts on that side too.
+    if (output->biWidth != input->biWidth || Magnitude(output->biHeight) != Magnitude(input->biHeight))
         return ICERR_BADFORMAT;
     return IsDecompressibleOutput(*output) ? ICERR_OK : ICERR_BADFORMAT;
 }
