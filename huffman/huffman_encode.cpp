@@ -40,8 +40,19 @@ uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* c
     int bitCount = writer.bitCount;
     uint32_t i = 0;
     while (length - i >= K && cursor <= flushLimit) {
-        for (int k = 0; k < K; ++k) {
-            const HuffmanCode c = codes[source[i + k]];
+        // Codes are joined in pairs first, so the accumulator's shift-or chain
+        // has half the links.
+        for (int k = 0; k + 1 < K; k += 2) {
+            const HuffmanCode a = codes[source[i + k]];
+            const HuffmanCode b = codes[source[i + k + 1]];
+            const uint64_t pair = (static_cast<uint64_t>(static_cast<uint32_t>(a.code)) << b.length) |
+                                  static_cast<uint32_t>(b.code);
+            const int pairLength = a.length + b.length;
+            buffer = (buffer << pairLength) | pair;
+            bitCount += pairLength;
+        }
+        if constexpr (K % 2 != 0) {
+            const HuffmanCode c = codes[source[i + K - 1]];
             buffer = (buffer << c.length) | static_cast<uint32_t>(c.code);
             bitCount += c.length;
         }

@@ -302,29 +302,6 @@ TEST(HuffmanDecodeTable, EntriesHoldEveryCodeThatEndsWithinTwelveBits)
     EXPECT_EQ(symbols(0xFFF), Bytes(6, 0x62));
 }
 
-TEST(HuffmanDecodeTable, LongCodesPointAtTheNodeAfterTwelveBits)
-{
-    HuffmanCoder coder;
-    Bytes input = LongestCodeInput();
-    ASSERT_EQ(CountSymbols(coder, input.data(), static_cast<uint32_t>(input.size())), HuffmanResult::Ok);
-    ASSERT_EQ(BuildLeaves(coder), HuffmanResult::Ok);
-    BuildTree(coder);
-    ASSERT_EQ(AssignCodes(coder), HuffmanResult::Ok);
-    ASSERT_EQ(BuildDecodeTable(coder), HuffmanResult::Ok);
-    // The 24-bit code of value 0 starts with a 12-bit prefix whose entry
-    // continues at an internal node from which the remaining 12 bits lead to 0.
-    const HuffmanCode c = coder.codes[0];
-    const DecodeEntry& e = coder.decodeTable[c.code >> 12];
-    ASSERT_EQ(e.bitsUsed, 0);
-    int node = e.symbols[0] | (e.symbols[1] << 8);
-    for (int bit = 11; bit >= 0; --bit) {
-        ASSERT_NE(coder.nodes[node].left, -1);
-        node = ((c.code >> bit) & 1) ? coder.nodes[node].right : coder.nodes[node].left;
-    }
-    EXPECT_EQ(coder.nodes[node].left, -1);
-    EXPECT_EQ(coder.nodes[node].symbol, 0);
-}
-
 TEST(HuffmanDecodeTable, MatchesATreeWalkPerIndex)
 {
     for (const Bytes& input : {RandomBytes(5000, 20), SkewedBytes(20000, 0.5, 21), SkewedBytes(20000, 0.9, 22),
