@@ -1,5 +1,13 @@
+#include <algorithm>
+
 #include "median.h"
 #include "planar_picture.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// --- reference kernels: one sample at a time, exactly as the transform is defined ---
 
 // The forward pass walks right to left so that row[x - 1] still holds its
 // input value when row[x] is predicted; the rows go last to first for the
@@ -21,7 +29,7 @@ void MedianRestoreRow(uint8_t* row, const uint8_t* previousRow, uint32_t count)
     }
 }
 
-void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+void MedianTransformPlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows)
 {
     if (rowLength == 0 || rows == 0) return;
     for (uint32_t r = rows - 1; r >= 1; --r)
@@ -29,11 +37,164 @@ void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
     for (uint32_t x = rowLength - 1; x >= 1; --x) plane[x] = uint8_t(plane[x] - plane[x - 1]);
 }
 
-void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+void MedianRestorePlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows)
 {
     if (rowLength == 0 || rows == 0) return;
     for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
     for (uint32_t r = 1; r < rows; ++r)
+        MedianRestoreRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+}
+
+// --- fast kernels ---
+
+namespace {
+#if defined(__SSE2__)
+// median(L, P, G) = max(min(L, P), min(max(L, P), G)), unsigned bytes.
+inline __m128i Median16(__m128i left, __m128i above, __m128i aboveLeft)
+{
+    const __m128i gradient = _mm_sub_epi8(_mm_add_epi8(left, above), aboveLeft);
+    return _mm_max_epu8(_mm_min_epu8(left, above), _mm_min_epu8(_mm_max_epu8(left, above), gradient));
+}
+#endif
+
+// Forward prediction of one row, 16 samples at a time from the right. A
+// block reads the samples just left of it, which are still input values
+// because blocks further left are done later.
+void PredictRowFast(uint8_t* row, const uint8_t* previousRow, uint32_t count)
+{
+    uint32_t end = count; // samples x >= end are done
+#if defined(__SSE2__)
+    for (; end >= 17; end -= 16) {
+        const uint32_t x = end - 16;
+        const __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 1));
+        const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(previousRow + x));
+        const __m128i aboveLeft = _mm_loadu_si128(reinterpret_cast<const __m128i*>(previousRow + x - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_sub_epi8(current, Median16(left, above, aboveLeft)));
+    }
+#endif
+    for (uint32_t x = end - 1; x >= 1; --x)
+        row[x] = uint8_t(row[x] - MedianPrediction(row[x - 1], previousRow[x], previousRow[x - 1]));
+    row[0] = uint8_t(row[0] - previousRow[0]);
+}
+
+void LeftDifferencesFast(uint8_t* row, uint32_t count)
+{
+    uint32_t end = count;
+#if defined(__SSE2__)
+    for (; end >= 17; end -= 16) {
+        const uint32_t x = end - 16;
+        const __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_sub_epi8(current, left));
+    }
+#endif
+    for (uint32_t x = end - 1; x >= 1; --x) row[x] = uint8_t(row[x] - row[x - 1]);
+}
+
+inline int Median(int left, int above, int aboveLeft)
+{
+    const int gradient = (left + above - aboveLeft) & 0xFF;
+    const int low = left < above ? left : above;
+    const int high = left < above ? above : left;
+    const int raised = gradient < low ? low : gradient;
+    return raised > high ? high : raised;
+}
+
+// Restores four rows at once along a diagonal wavefront: row j of the group
+// works one column behind row j - 1, so the samples it needs from the row
+// above are already restored, and they are handed over in registers. The
+// four left-to-right chains are independent, so their latencies overlap.
+constexpr int WavefrontRows = 4;
+
+struct Wavefront {
+    int last[WavefrontRows];     // each row's most recently restored sample
+    int previous[WavefrontRows]; // the one before it
+};
+
+// One step: row j restores column t - j. With Checked, rows whose column lies
+// outside 0..count-1 sit still (the wavefront's start and end).
+template <bool Checked>
+inline void WavefrontStep(Wavefront& s, uint8_t* const* rows, const uint8_t* above, uint32_t t, uint32_t count)
+{
+    int next[WavefrontRows];
+    bool active[WavefrontRows];
+#pragma GCC unroll 4
+    for (int j = 0; j < WavefrontRows; ++j) {
+        const int64_t x = int64_t(t) - j;
+        active[j] = !Checked || (x >= 0 && x < int64_t(count));
+        if (!active[j]) continue;
+        // Row j - 1's samples at x and x - 1 are its last two restored ones.
+        const int up = j == 0 ? above[x] : s.last[j - 1];
+        if (Checked && x == 0) {
+            next[j] = (rows[j][x] + up) & 0xFF;
+            continue;
+        }
+        const int upLeft = j == 0 ? above[x - 1] : s.previous[j - 1];
+        next[j] = (rows[j][x] + Median(s.last[j], up, upLeft)) & 0xFF;
+    }
+#pragma GCC unroll 4
+    for (int j = 0; j < WavefrontRows; ++j) {
+        if (!active[j]) continue;
+        rows[j][int64_t(t) - j] = uint8_t(next[j]);
+        s.previous[j] = s.last[j];
+        s.last[j] = next[j];
+    }
+}
+
+void RestoreFourRows(uint8_t* first, std::size_t stride, uint32_t count)
+{
+    uint8_t* rows[WavefrontRows];
+    for (int j = 0; j < WavefrontRows; ++j) rows[j] = first + stride * j;
+    const uint8_t* above = first - stride;
+    Wavefront s{};
+    uint32_t t = 0;
+    for (; t < WavefrontRows && t < count; ++t) WavefrontStep<true>(s, rows, above, t, count); // row 3 starts at t = 3
+    if (t < count) {
+        // The steady state, with the state in locals: stores through byte
+        // pointers may alias anything, so state kept in memory would be
+        // reloaded after every store.
+        uint8_t *r0 = rows[0], *r1 = rows[1], *r2 = rows[2], *r3 = rows[3];
+        int l0 = s.last[0], l1 = s.last[1], l2 = s.last[2], l3 = s.last[3];
+        int q0 = s.previous[0], q1 = s.previous[1], q2 = s.previous[2];
+        int aboveLeft = above[t - 1];
+        for (; t < count; ++t) {
+            const int up = above[t];
+            const int n0 = (r0[t] + Median(l0, up, aboveLeft)) & 0xFF;
+            const int n1 = (r1[t - 1] + Median(l1, l0, q0)) & 0xFF;
+            const int n2 = (r2[t - 2] + Median(l2, l1, q1)) & 0xFF;
+            const int n3 = (r3[t - 3] + Median(l3, l2, q2)) & 0xFF;
+            r0[t] = uint8_t(n0);
+            r1[t - 1] = uint8_t(n1);
+            r2[t - 2] = uint8_t(n2);
+            r3[t - 3] = uint8_t(n3);
+            aboveLeft = up;
+            q0 = l0, q1 = l1, q2 = l2;
+            l0 = n0, l1 = n1, l2 = n2, l3 = n3;
+        }
+        s.last[0] = l0, s.last[1] = l1, s.last[2] = l2, s.last[3] = l3;
+        s.previous[0] = q0, s.previous[1] = q1, s.previous[2] = q2;
+    }
+    for (; t < count + WavefrontRows - 1; ++t) WavefrontStep<true>(s, rows, above, t, count);
+}
+} // namespace
+
+void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+{
+    if (rowLength == 0 || rows == 0) return;
+    for (uint32_t r = rows - 1; r >= 1; --r)
+        PredictRowFast(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+    LeftDifferencesFast(plane, rowLength);
+}
+
+void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+{
+    if (rowLength == 0 || rows == 0) return;
+    for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
+    uint32_t r = 1;
+    if (rowLength >= WavefrontRows)
+        for (; r + WavefrontRows <= rows; r += WavefrontRows) RestoreFourRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
+    for (; r < rows; ++r)
         MedianRestoreRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
 }
 

@@ -65,6 +65,11 @@ void MedianRestoreRow(uint8_t* row, const uint8_t* previousRow, uint32_t count);
 void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
 void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
 
+// The plain one-sample-at-a-time forms of the two above, kept as the
+// reference that the fast kernels are checked against.
+void MedianTransformPlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows);
+void MedianRestorePlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows);
+
 // The three planes in the order Y, U, V.
 void MedianTransformPicture(PlanarPicture& picture);
 void MedianRestorePicture(PlanarPicture& picture);
