@@ -117,7 +117,7 @@ struct Wavefront {
 template <bool Checked>
 inline void WavefrontStep(Wavefront& s, uint8_t* const* rows, const uint8_t* above, uint32_t t, uint32_t count)
 {
-    int next[WavefrontRows];
+    int next[WavefrontRows] = {};
     bool active[WavefrontRows];
 #pragma GCC unroll 4
     for (int j = 0; j < WavefrontRows; ++j) {

@@ -220,6 +220,32 @@ TEST(PackedCopies, Yuy2RowsLandBottomUpAndUyvyOrderIsUYVY)
     ReleasePlanarPicture(picture);
 }
 
+TEST(PackedCopies, EveryWidthSplitsAndJoinsByTheLayout)
+{
+    for (uint32_t w = 2; w <= 70; w += 2)
+        for (uint32_t yOffset : {0u, 1u}) {
+            const uint32_t h = 3, uOffset = 1 - yOffset;
+            PlanarPicture picture{};
+            ASSERT_TRUE(ResizePlanarPicture(picture, w, h));
+            Bytes frame = RandomBytes(w * h * 2, w);
+            PackedToPlanar(picture, frame.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
+            for (uint32_t r = 0; r < h; ++r) {
+                const uint8_t* packed = frame.data() + (h - 1 - r) * w * 2; // row r, counted from the bottom
+                for (uint32_t j = 0; j < w; ++j)
+                    ASSERT_EQ(picture.yPlane[r * w + j], packed[2 * j + yOffset]) << w;
+                for (uint32_t k = 0; k < w / 2; ++k) {
+                    ASSERT_EQ(picture.uPlane[r * (w / 2) + k], packed[4 * k + uOffset]) << w;
+                    ASSERT_EQ(picture.vPlane[r * (w / 2) + k], packed[4 * k + uOffset + 2]) << w;
+                }
+            }
+            Bytes back(frame.size() + 8, 0xEE);
+            PlanarToPacked(picture, back.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
+            EXPECT_TRUE(std::equal(frame.begin(), frame.end(), back.begin())) << w;
+            EXPECT_TRUE(std::all_of(back.end() - 8, back.end(), [](uint8_t b) { return b == 0xEE; }));
+            ReleasePlanarPicture(picture);
+        }
+}
+
 // --- frames ---
 
 TEST(FrameSize, WorstCaseMatchesTheHostFormulaAboveSmallPictures)
@@ -353,7 +379,9 @@ TEST(FrameCompress, OddWidthFramesAreDeterministic)
             Compressed out = Compress(session.instance, input, raw.data(), quality);
             ASSERT_EQ(out.result, ICERR_OK);
             if (quality == 0 && first.empty()) first = out.frame;
-            if (quality == 0) EXPECT_EQ(out.frame, first) << "stale byte " << int(stale);
+            if (quality == 0) {
+                EXPECT_EQ(out.frame, first) << "stale byte " << int(stale);
+            }
         }
     }
 }
