@@ -107,6 +107,7 @@ struct DirectInstance {
     explicit DirectInstance(uint32_t width, uint32_t height)
     {
         instance.picture = CreatePlanarPicture();
+        BuildClampTable(); // what an open does
         BuildConversionTables();
         if (instance.picture) ResizePlanarPicture(*instance.picture, width, height);
     }
