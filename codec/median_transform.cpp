@@ -177,6 +177,106 @@ void RestoreFourRows(uint8_t* first, std::size_t stride, uint32_t count)
     }
     for (; t < count + WavefrontRows - 1; ++t) WavefrontStep<true>(s, rows, above, t, count);
 }
+
+#if defined(__SSE2__)
+// Transposes a 16x16 byte block held in 16 vectors: byte k of v[j] moves to
+// byte j of v[k].
+inline void Transpose16x16(__m128i v[16])
+{
+    __m128i t[16], u[16], w[16];
+    for (int i = 0; i < 8; ++i) {
+        t[2 * i] = _mm_unpacklo_epi8(v[2 * i], v[2 * i + 1]);
+        t[2 * i + 1] = _mm_unpackhi_epi8(v[2 * i], v[2 * i + 1]);
+    }
+    for (int g = 0; g < 4; ++g) { // rows 4g .. 4g + 3
+        u[4 * g + 0] = _mm_unpacklo_epi16(t[4 * g + 0], t[4 * g + 2]);
+        u[4 * g + 1] = _mm_unpackhi_epi16(t[4 * g + 0], t[4 * g + 2]);
+        u[4 * g + 2] = _mm_unpacklo_epi16(t[4 * g + 1], t[4 * g + 3]);
+        u[4 * g + 3] = _mm_unpackhi_epi16(t[4 * g + 1], t[4 * g + 3]);
+    }
+    for (int g = 0; g < 2; ++g) // rows 8g .. 8g + 7
+        for (int k = 0; k < 4; ++k) {
+            w[8 * g + 2 * k] = _mm_unpacklo_epi32(u[8 * g + k], u[8 * g + 4 + k]);
+            w[8 * g + 2 * k + 1] = _mm_unpackhi_epi32(u[8 * g + k], u[8 * g + 4 + k]);
+        }
+    for (int k = 0; k < 8; ++k) {
+        v[2 * k] = _mm_unpacklo_epi64(w[k], w[k + 8]);
+        v[2 * k + 1] = _mm_unpackhi_epi64(w[k], w[k + 8]);
+    }
+}
+
+// The wavefront of RestoreFourRows, sixteen rows wide in the lanes of one
+// vector. Lane j restores row j at column t - j; the residuals of one step
+// lie on a diagonal, so blocks of 16 steps are gathered by loading row j
+// from column t0 - j and transposing, and scattered back the same way.
+struct VectorWavefront {
+    __m128i last;     // lane j: row j's most recently restored sample
+    __m128i previous; // lane j: row j - 1's sample left of the one above `last`'s next
+};
+
+inline __m128i WavefrontVectorStep(VectorWavefront& s, __m128i residual, int above)
+{
+    // Row j - 1's newest sample sits above row j's next one; lane 0 takes the row above the group.
+    const __m128i up = _mm_or_si128(_mm_slli_si128(s.last, 1), _mm_cvtsi32_si128(above));
+    const __m128i restored = _mm_add_epi8(residual, Median16(s.last, up, s.previous));
+    s.previous = up;
+    s.last = restored;
+    return restored;
+}
+
+constexpr uint32_t VectorRows = 16;
+
+void RestoreSixteenRows(uint8_t* first, std::size_t stride, uint32_t count)
+{
+    uint8_t* rows[VectorRows];
+    for (uint32_t j = 0; j < VectorRows; ++j) rows[j] = first + stride * j;
+    const uint8_t* above = first - stride;
+
+    // Start of the wavefront: row j up to column 15 - j, one sample at a time.
+    for (uint32_t j = 0; j < VectorRows; ++j) {
+        uint8_t* row = rows[j];
+        const uint8_t* up = j == 0 ? above : rows[j - 1];
+        row[0] = uint8_t(row[0] + up[0]);
+        for (uint32_t x = 1; x <= VectorRows - 1 - j; ++x)
+            row[x] = uint8_t(row[x] + MedianPrediction(row[x - 1], up[x], up[x - 1]));
+    }
+    alignas(16) uint8_t lanes[VectorRows];
+    VectorWavefront s;
+    for (uint32_t j = 0; j < VectorRows; ++j) lanes[j] = rows[j][VectorRows - 1 - j];
+    s.last = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+    lanes[0] = above[VectorRows - 1];
+    for (uint32_t j = 1; j < VectorRows; ++j) lanes[j] = rows[j - 1][VectorRows - 1 - j];
+    s.previous = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+
+    // Steady state, t = 16 .. count - 1: every lane inside its row.
+    uint32_t t = VectorRows;
+    for (; t + VectorRows <= count; t += VectorRows) {
+        __m128i block[VectorRows];
+        for (uint32_t j = 0; j < VectorRows; ++j)
+            block[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[j] + t - j));
+        Transpose16x16(block);
+        for (uint32_t k = 0; k < VectorRows; ++k) block[k] = WavefrontVectorStep(s, block[k], above[t + k]);
+        Transpose16x16(block);
+        for (uint32_t j = 0; j < VectorRows; ++j)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[j] + t - j), block[j]);
+    }
+    for (; t < count; ++t) {
+        for (uint32_t j = 0; j < VectorRows; ++j) lanes[j] = rows[j][t - j];
+        const __m128i restored =
+            WavefrontVectorStep(s, _mm_load_si128(reinterpret_cast<const __m128i*>(lanes)), above[t]);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), restored);
+        for (uint32_t j = 0; j < VectorRows; ++j) rows[j][t - j] = lanes[j];
+    }
+
+    // End of the wavefront: rows 1 to 15 catch up, in order.
+    for (uint32_t j = 1; j < VectorRows; ++j) {
+        uint8_t* row = rows[j];
+        const uint8_t* up = rows[j - 1];
+        for (uint32_t x = count - j; x < count; ++x)
+            row[x] = uint8_t(row[x] + MedianPrediction(row[x - 1], up[x], up[x - 1]));
+    }
+}
+#endif
 } // namespace
 
 void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
@@ -192,6 +292,12 @@ void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
     if (rowLength == 0 || rows == 0) return;
     for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
     uint32_t r = 1;
+#if defined(__SSE2__)
+    // The vector wavefront needs rows long enough to fill its pipeline.
+    if (rowLength >= 2 * VectorRows)
+        for (; r + VectorRows <= rows; r += VectorRows)
+            RestoreSixteenRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
+#endif
     if (rowLength >= WavefrontRows)
         for (; r + WavefrontRows <= rows; r += WavefrontRows) RestoreFourRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
     for (; r < rows; ++r)

@@ -20,7 +20,12 @@ std::string SampleClipPath() { return std::string(KESTRUN_SOURCE_DIR) + "/sample
 std::vector<uint8_t> SampleFrames(const std::string& pixelFormat, int frames, const std::string& filter)
 {
     std::string key = pixelFormat + "-" + std::to_string(frames) + "-" + std::to_string(std::hash<std::string>{}(filter));
+#if defined(KESTRUN_BINARY_DIR)
+    // Cached in the build tree, whatever directory the tests run in.
+    std::string cache = std::string(KESTRUN_BINARY_DIR) + "/sample-" + key + ".raw";
+#else
     std::string cache = "sample-" + key + ".raw";
+#endif
     std::ifstream cached(cache, std::ios::binary);
     if (!cached) {
         std::string command = "ffmpeg -nostdin -v quiet -y -i '" + SampleClipPath() + "' -frames:v " +
