@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void Fail(const std::string& message, int status) { throw CliError(message, status); }
@@ -103,6 +104,15 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         file_ = stdout;
         return;
     }
+    struct stat status{};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        // A device or a pipe (/dev/null, /dev/full, a FIFO) is written in place.
+        file_ = std::fopen(path.c_str(), "wb");
+        if (!file_) Fail(path + ": cannot write: " + std::strerror(errno));
+        owned_ = true;
+        direct_ = true;
+        return;
+    }
     temporary_ = path + ".partial-" + std::to_string(::getpid());
     file_ = std::fopen(temporary_.c_str(), "wb");
     if (!file_) Fail(path + ": cannot write: " + std::strerror(errno));
@@ -113,7 +123,7 @@ OutputFile::~OutputFile()
 {
     if (owned_ && !committed_) {
         std::fclose(file_);
-        std::remove(temporary_.c_str());
+        if (!direct_) std::remove(temporary_.c_str());
     }
 }
 
@@ -122,21 +132,23 @@ void OutputFile::Write(const void* data, std::size_t size)
     if (size == 0) return;
     if (std::fwrite(data, 1, size, file_) != size)
         Fail(path_ + ": write failed: " + std::strerror(errno) +
-             (owned_ ? "; nothing was kept" : "; the output is incomplete"));
+             (owned_ && !direct_ ? "; nothing was kept" : "; the output is incomplete"));
 }
 
 void OutputFile::Commit()
 {
     if (std::fflush(file_) != 0)
         Fail(path_ + ": write failed: " + std::strerror(errno) +
-             (owned_ ? "; nothing was kept" : "; the output is incomplete"));
+             (owned_ && !direct_ ? "; nothing was kept" : "; the output is incomplete"));
     if (!owned_) return;
     if (std::fclose(file_) != 0) {
         committed_ = true;
-        std::remove(temporary_.c_str());
-        Fail(path_ + ": write failed: " + std::strerror(errno) + "; nothing was kept");
+        if (!direct_) std::remove(temporary_.c_str());
+        Fail(path_ + ": write failed: " + std::strerror(errno) +
+             (direct_ ? "; the output is incomplete" : "; nothing was kept"));
     }
     committed_ = true;
+    if (direct_) return;
     if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
         std::remove(temporary_.c_str());
         Fail(path_ + ": cannot rename the finished output into place: " + std::strerror(errno));

@@ -51,7 +51,7 @@ private:
 
 // An output written under a temporary name and renamed into place by
 // Commit(), so that a failed run never leaves a file that looks complete.
-// Standard output ("-") is written directly.
+// Standard output ("-"), devices and pipes are written directly.
 class OutputFile {
 public:
     explicit OutputFile(const std::string& path);
@@ -67,6 +67,7 @@ public:
 private:
     std::FILE* file_ = nullptr;
     bool owned_ = false;
+    bool direct_ = false; // a device or pipe written in place, no rename
     bool committed_ = false;
     std::string path_;
     std::string temporary_;

@@ -3,3 +3,9 @@
 
 int RawEncodeCommand(int argc, char** argv);
 int RawDecodeCommand(int argc, char** argv);
+int EncodeCommand(int argc, char** argv);
+int DecodeCommand(int argc, char** argv);
+int InfoCommand(int argc, char** argv);
+int VerifyCommand(int argc, char** argv);
+int FrameMd5Command(int argc, char** argv);
+int DemoCommand(int argc, char** argv);

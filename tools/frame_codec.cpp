@@ -48,11 +48,13 @@ bool CheckPictureSize(const RawFormat& format, uint32_t width, uint32_t height, 
     return true;
 }
 
-FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height)
+FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height, bool topDown)
+    : width_(width), height_(height)
 {
     BuildClampTable();
     BuildConversionTables();
-    input_ = MakeFormat(width, int32_t(height), format.compression, format.bitCount);
+    const bool negative = topDown && format.compression == BI_RGB;
+    input_ = MakeFormat(width, negative ? -int32_t(height) : int32_t(height), format.compression, format.bitCount);
     output_ = MakeFormat(width, int32_t(height), FourccKSHA, 16);
     instance_.picture = CreatePlanarPicture();
     if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, height)) throw std::bad_alloc();
@@ -62,7 +64,7 @@ FrameEncoder::~FrameEncoder() { DestroyPlanarPicture(instance_.picture); }
 
 LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, std::vector<uint8_t>& frame)
 {
-    frame.resize(WorstCaseFrameSize(uint32_t(input_.biWidth), uint32_t(input_.biHeight)));
+    frame.resize(WorstCaseFrameSize(width_, height_));
     DWORD flags = 0;
     ICCOMPRESS parameters{};
     parameters.lpbiInput = &input_;
@@ -74,6 +76,16 @@ LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, std::vector<u
     LRESULT result = CompressFrame(instance_, parameters);
     frame.resize(result == ICERR_OK ? output_.biSizeImage : 0);
     return result;
+}
+
+LRESULT FrameEncoder::EncodeSmallest(const uint8_t* raw, std::vector<uint8_t>& frame, std::vector<uint8_t>& scratch)
+{
+    LRESULT result = Encode(raw, 0, frame);
+    if (result != ICERR_OK) return result;
+    result = Encode(raw, 10000, scratch);
+    if (result != ICERR_OK) return result;
+    if (scratch.size() < frame.size()) frame.swap(scratch);
+    return ICERR_OK;
 }
 
 FrameDecoder::FrameDecoder(const RawFormat& format, uint32_t width, int32_t height)

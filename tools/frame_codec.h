@@ -26,17 +26,22 @@ bool CheckPictureSize(const RawFormat& format, uint32_t width, uint32_t height, 
 
 class FrameEncoder {
 public:
-    FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height);
+    // `topDown` takes RGB24 rows top row first (packed 4:2:2 always is).
+    FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height, bool topDown = false);
     ~FrameEncoder();
     FrameEncoder(const FrameEncoder&) = delete;
     FrameEncoder& operator=(const FrameEncoder&) = delete;
     // Compresses one raw frame into `frame` (resized to the frame's length).
     LRESULT Encode(const uint8_t* raw, uint32_t quality, std::vector<uint8_t>& frame);
+    // Codes the frame both ways (quality 0 and 10000) and keeps the smaller
+    // in `frame` (Huffman on a tie: it decodes faster); `scratch` is reused.
+    LRESULT EncodeSmallest(const uint8_t* raw, std::vector<uint8_t>& frame, std::vector<uint8_t>& scratch);
 
 private:
     CodecInstance instance_{};
     BITMAPINFOHEADER input_;
     BITMAPINFOHEADER output_;
+    uint32_t width_, height_;
 };
 
 class FrameDecoder {

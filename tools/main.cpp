@@ -16,6 +16,12 @@ struct Command {
 };
 
 const Command commands[] = {
+    {"demo", DemoCommand, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
+    {"encode", EncodeCommand, "[--coder huffman|deflate|smallest] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
+    {"decode", DecodeCommand, "[--format yuy2|uyvy|rgb24|rgb32] IN.avi OUT   to OUT.avi, OUT.y4m, raw, or - (Y4M)"},
+    {"verify", VerifyCommand, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
+    {"info", InfoCommand, "[--frames] IN.avi   size, frames, rate, coders, ratio"},
+    {"framemd5", FrameMd5Command, "IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt yuyv422"},
     {"raw-encode", RawEncodeCommand, "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT   raw frames to compressed frames"},
     {"raw-decode", RawDecodeCommand, "-s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT   the reverse"},
 };

@@ -1,0 +1,44 @@
+// The archive jobs behind encode, decode, verify, framemd5, info and demo,
+// shared so that demo runs exactly what the commands run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class CoderChoice { Huffman, Deflate, Smallest };
+
+struct EncodeJob {
+    std::string input, output;
+    CoderChoice coder = CoderChoice::Huffman;
+    unsigned threads = 1;
+    bool quiet = false;
+};
+
+struct JobStats {
+    int64_t frames = 0;
+    uint32_t width = 0, height = 0;
+    uint64_t codedBytes = 0;   // compressed frames, headers included
+    uint64_t pictureBytes = 0; // the same frames as 4:2:2 pictures
+    int64_t huffmanFrames = 0, deflateFrames = 0;
+    double seconds = 0;
+    std::string sourceFormat; // encode: the source's pixel format
+    bool converted = false;   // encode: converted with libswscale
+    std::vector<int64_t> damaged; // verify: damaged frame numbers
+    bool compared = false;        // verify: compared with a source
+    std::string problem;          // verify: a problem with the whole file (truncated, lengths differ)
+
+    double Ratio() const { return pictureBytes ? double(codedBytes) / double(pictureBytes) : 0.0; }
+    double FramesPerSecond() const { return seconds > 0 ? double(frames) / seconds : 0.0; }
+};
+
+JobStats RunEncode(const EncodeJob& job);
+
+struct VerifyJob {
+    std::string input, against;
+    unsigned threads = 1;
+    bool quiet = false;
+};
+
+// Reports every damaged frame on standard output as it goes.
+JobStats RunVerify(const VerifyJob& job);

@@ -1,0 +1,376 @@
+#include "media.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+std::string DescribeAvError(int error)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+std::string FourccText(uint32_t tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const char c = char((tag >> (8 * i)) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '?';
+    }
+    return text;
+}
+
+bool IsSpecialOutput(const std::string& path)
+{
+    struct stat status{};
+    return ::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+namespace {
+struct QuietLibraries {
+    QuietLibraries() { av_log_set_level(std::getenv("KESTRUN_FFMPEG_LOG") ? AV_LOG_INFO : AV_LOG_QUIET); }
+};
+const QuietLibraries quietLibraries;
+} // namespace
+
+// ---------------------------------------------------------------------------
+// MediaInput
+
+MediaInput::MediaInput(const std::string& path) : name_(path == "-" ? "standard input" : path)
+{
+    if (path != "-") {
+        struct stat status{};
+        if (::stat(path.c_str(), &status) != 0) Fail(path + ": cannot open: " + std::strerror(errno));
+        if (S_ISDIR(status.st_mode)) Fail(path + ": is a directory, not a video file");
+    }
+    const std::string url = path == "-" ? "pipe:0" : "file:" + path;
+    int result = avformat_open_input(&context_, url.c_str(), nullptr, nullptr);
+    if (result < 0) {
+        context_ = nullptr;
+        if (result == AVERROR_INVALIDDATA)
+            Fail(name_ + ": not a video file (FFmpeg recognises no container in it)");
+        Fail(name_ + ": cannot open: " + DescribeAvError(result));
+    }
+    result = avformat_find_stream_info(context_, nullptr);
+    if (result < 0) Fail(name_ + ": not a readable video file: " + DescribeAvError(result));
+    videoIndex_ = av_find_best_stream(context_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (videoIndex_ < 0) {
+        // av_find_best_stream skips streams it cannot decode, such as ours.
+        for (unsigned i = 0; i < context_->nb_streams; ++i)
+            if (context_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                videoIndex_ = int(i);
+                break;
+            }
+    }
+    if (videoIndex_ < 0) Fail(name_ + ": not a video: it holds no video stream");
+}
+
+MediaInput::~MediaInput() { avformat_close_input(&context_); }
+
+bool MediaInput::IsAvi() const { return std::strcmp(context_->iformat->name, "avi") == 0; }
+
+int64_t MediaInput::AnnouncedFrames() const { return std::max<int64_t>(0, Video()->nb_frames); }
+
+AVRational MediaInput::FrameRate(bool* guessed) const
+{
+    if (guessed) *guessed = false;
+    const AVStream* stream = Video();
+    for (AVRational rate : {stream->avg_frame_rate, stream->r_frame_rate})
+        if (rate.num > 0 && rate.den > 0) return rate;
+    if (guessed) *guessed = true;
+    return AVRational{25, 1};
+}
+
+bool MediaInput::ReadPacket(AVPacket* packet)
+{
+    int result = av_read_frame(context_, packet);
+    if (result == AVERROR_EOF) return false;
+    if (result < 0) Fail(name_ + ": read error: " + DescribeAvError(result));
+    return true;
+}
+
+void MediaInput::RequireKsha(const std::string& command) const
+{
+    if (IsKsha()) return;
+    const AVCodecParameters* parameters = Video()->codecpar;
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(parameters->codec_id);
+    std::string what = descriptor ? descriptor->name : "unknown";
+    if (parameters->codec_tag) what += " '" + FourccText(parameters->codec_tag) + "'";
+    Fail(name_ + ": its video is " + what + ", not KSHA; " + command +
+         " reads archives that kestrun encode made (kestrun encode takes this file)");
+}
+
+// ---------------------------------------------------------------------------
+// PictureReader
+
+namespace {
+// Pixel formats taken exactly, and the layout they go in as.
+const RawFormat* ExactFormat(int pixelFormat)
+{
+    switch (pixelFormat) {
+    case AV_PIX_FMT_YUYV422:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P: return FindRawFormat("yuy2");
+    case AV_PIX_FMT_UYVY422: return FindRawFormat("uyvy");
+    case AV_PIX_FMT_BGR24:
+    case AV_PIX_FMT_RGB24: return FindRawFormat("rgb24");
+    default: return nullptr;
+    }
+}
+
+std::string PixelFormatName(int pixelFormat)
+{
+    const char* name = av_get_pix_fmt_name(AVPixelFormat(pixelFormat));
+    return name ? name : "an unknown pixel format";
+}
+} // namespace
+
+PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
+{
+    const AVCodecParameters* parameters = input.Video()->codecpar;
+    if (input.IsKsha())
+        Fail(input.Name() + ": is already a KSHA archive; kestrun decode turns it back into pictures");
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) {
+        std::string what = parameters->codec_tag ? "'" + FourccText(parameters->codec_tag) + "'" : "its codec";
+        Fail(input.Name() + ": cannot decode the video: FFmpeg has no decoder for " + what);
+    }
+    decoder_ = avcodec_alloc_context3(codec);
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!decoder_ || !frame_ || !packet_) throw std::bad_alloc();
+    int result = avcodec_parameters_to_context(decoder_, parameters);
+    if (result >= 0) {
+        decoder_->thread_count = 1;
+        decoder_->pkt_timebase = input.Video()->time_base;
+        result = avcodec_open2(decoder_, codec, nullptr);
+    }
+    if (result < 0) Fail(input.Name() + ": cannot decode the video: " + DescribeAvError(result));
+
+    if (!Decode({})) Fail(input.Name() + ": holds no picture that can be decoded");
+    pending_ = true;
+    pixelFormat_ = frame_->format;
+    if (frame_->width <= 0 || frame_->height <= 0) Fail(input.Name() + ": the video has no picture size");
+    width_ = uint32_t(frame_->width);
+    height_ = uint32_t(frame_->height);
+    sampleAspect_ = frame_->sample_aspect_ratio.num > 0 ? frame_->sample_aspect_ratio
+                                                          : input.Video()->sample_aspect_ratio;
+    const std::string size = std::to_string(width_) + "x" + std::to_string(height_);
+    format_ = ExactFormat(pixelFormat_);
+    if (!format_) {
+        format_ = FindRawFormat("yuy2");
+        if (width_ % 2 != 0)
+            Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) +
+                 ": the width is odd, and the codec keeps 4:2:2 pictures only at even widths (RGB24 sources may "
+                 "have any width of at least 2)");
+        scaler_ = sws_getContext(frame_->width, frame_->height, AVPixelFormat(pixelFormat_), frame_->width,
+                                 frame_->height, AV_PIX_FMT_YUYV422, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        if (!scaler_)
+            Fail(input.Name() + ": the pixel format " + PixelFormatName(pixelFormat_) +
+                 " cannot be converted to YUY2");
+        if (!quiet)
+            std::fprintf(stderr, "note: %s: %s %s is converted to YUY2 (4:2:2) with libswscale; the archive keeps "
+                                 "the converted pictures exactly\n",
+                         input.Name().c_str(), size.c_str(), PixelFormatName(pixelFormat_).c_str());
+    }
+    std::string why;
+    if (!CheckPictureSize(*format_, width_, height_, &why))
+        Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) + ": " + why);
+}
+
+PictureReader::~PictureReader()
+{
+    sws_freeContext(scaler_);
+    av_packet_free(&packet_);
+    av_frame_free(&frame_);
+    avcodec_free_context(&decoder_);
+}
+
+std::string PictureReader::SourceFormat() const { return PixelFormatName(pixelFormat_); }
+
+// Brings the next decoded picture into frame_; false at the end.
+bool PictureReader::Decode(const std::function<void(AVPacket*)>& other)
+{
+    for (;;) {
+        int result = avcodec_receive_frame(decoder_, frame_);
+        if (result == 0) return true;
+        if (result == AVERROR_EOF) return false;
+        if (result != AVERROR(EAGAIN))
+            Fail(input_.Name() + ": picture " + std::to_string(count_) + " is damaged: " + DescribeAvError(result));
+        if (flushed_) return false;
+        bool haveVideo = false;
+        while (!haveVideo) {
+            if (!input_.ReadPacket(packet_)) {
+                avcodec_send_packet(decoder_, nullptr);
+                flushed_ = true;
+                break;
+            }
+            if (packet_->stream_index == input_.VideoIndex()) {
+                haveVideo = true;
+                result = avcodec_send_packet(decoder_, packet_);
+                av_packet_unref(packet_);
+                if (result < 0 && result != AVERROR(EAGAIN))
+                    Fail(input_.Name() + ": picture " + std::to_string(count_) +
+                         " is damaged: " + DescribeAvError(result));
+            } else {
+                if (other) other(packet_);
+                av_packet_unref(packet_);
+            }
+        }
+    }
+}
+
+bool PictureReader::Next(uint8_t* destination, const std::function<void(AVPacket*)>& other)
+{
+    if (ended_) return false;
+    if (!pending_ && !Decode(other)) {
+        ended_ = true;
+        return false;
+    }
+    pending_ = false;
+    if (frame_->format != pixelFormat_ || uint32_t(frame_->width) != width_ || uint32_t(frame_->height) != height_)
+        Fail(input_.Name() + ": picture " + std::to_string(count_) + " changes from " + std::to_string(width_) + "x" +
+             std::to_string(height_) + " " + PixelFormatName(pixelFormat_) + " to " + std::to_string(frame_->width) +
+             "x" + std::to_string(frame_->height) + " " + PixelFormatName(frame_->format) +
+             "; a stream keeps one picture size and format");
+    Store(destination);
+    av_frame_unref(frame_);
+    ++count_;
+    return true;
+}
+
+void PictureReader::Store(uint8_t* destination)
+{
+    const std::size_t row = std::size_t(width_) * format_->bytesPerPixel;
+    if (scaler_) {
+        uint8_t* planes[4] = {destination};
+        int strides[4] = {int(row)};
+        sws_scale(scaler_, frame_->data, frame_->linesize, 0, int(height_), planes, strides);
+        return;
+    }
+    switch (pixelFormat_) {
+    case AV_PIX_FMT_YUYV422:
+    case AV_PIX_FMT_UYVY422:
+    case AV_PIX_FMT_BGR24:
+        for (uint32_t y = 0; y < height_; ++y)
+            std::memcpy(destination + y * row, frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0], row);
+        break;
+    case AV_PIX_FMT_RGB24:
+        for (uint32_t y = 0; y < height_; ++y) {
+            const uint8_t* from = frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0];
+            uint8_t* to = destination + y * row;
+            for (uint32_t x = 0; x < width_; ++x) {
+                to[3 * x] = from[3 * x + 2];
+                to[3 * x + 1] = from[3 * x + 1];
+                to[3 * x + 2] = from[3 * x];
+            }
+        }
+        break;
+    default: // planar 4:2:2 to YUY2
+        for (uint32_t y = 0; y < height_; ++y) {
+            const uint8_t* luma = frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0];
+            const uint8_t* u = frame_->data[1] + std::ptrdiff_t(y) * frame_->linesize[1];
+            const uint8_t* v = frame_->data[2] + std::ptrdiff_t(y) * frame_->linesize[2];
+            uint8_t* to = destination + y * row;
+            for (uint32_t x = 0; x < width_ / 2; ++x) {
+                to[4 * x] = luma[2 * x];
+                to[4 * x + 1] = u[x];
+                to[4 * x + 2] = luma[2 * x + 1];
+                to[4 * x + 3] = v[x];
+            }
+        }
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// AviWriter
+
+AviWriter::AviWriter(const std::string& path) : path_(path)
+{
+    if (path == "-") Fail("an AVI cannot go to standard output (it is finished by seeking back); give a file name");
+    direct_ = IsSpecialOutput(path);
+    temporary_ = direct_ ? path : path + ".partial-" + std::to_string(::getpid());
+    int result = avformat_alloc_output_context2(&context_, nullptr, "avi", nullptr);
+    if (result < 0 || !context_) throw std::bad_alloc();
+    result = avio_open(&context_->pb, ("file:" + temporary_).c_str(), AVIO_FLAG_WRITE);
+    if (result < 0) Fail(path + ": cannot write: " + DescribeAvError(result));
+}
+
+AviWriter::~AviWriter()
+{
+    if (context_) {
+        avio_closep(&context_->pb);
+        avformat_free_context(context_);
+    }
+    if (!committed_ && !direct_) std::remove(temporary_.c_str());
+}
+
+AVStream* AviWriter::AddStream()
+{
+    AVStream* stream = avformat_new_stream(context_, nullptr);
+    if (!stream) throw std::bad_alloc();
+    return stream;
+}
+
+AVStream* AviWriter::CopyStream(const AVStream* source)
+{
+    AVStream* stream = AddStream();
+    if (avcodec_parameters_copy(stream->codecpar, source->codecpar) < 0) throw std::bad_alloc();
+    stream->time_base = source->time_base;
+    stream->avg_frame_rate = source->avg_frame_rate;
+    stream->r_frame_rate = source->r_frame_rate;
+    stream->sample_aspect_ratio = source->sample_aspect_ratio;
+    stream->disposition = source->disposition;
+    av_dict_copy(&stream->metadata, source->metadata, 0);
+    return stream;
+}
+
+void AviWriter::CheckWrite(int result, const char* what)
+{
+    if (result >= 0 && !(context_->pb && context_->pb->error < 0)) return;
+    if (result >= 0) result = context_->pb->error;
+    Fail(path_ + ": " + what + ": " + DescribeAvError(result) +
+         (direct_ ? std::string("; the output is incomplete") : std::string("; nothing was kept")));
+}
+
+void AviWriter::Begin(bool flippedRawRgb)
+{
+    AVDictionary* options = nullptr;
+    if (flippedRawRgb) av_dict_set(&options, "flipped_raw_rgb", "1", 0);
+    int result = avformat_write_header(context_, &options);
+    av_dict_free(&options);
+    if (result < 0 && result != AVERROR(ENOSPC) && !(context_->pb && context_->pb->error < 0))
+        Fail(path_ + ": cannot write this AVI: " + DescribeAvError(result));
+    CheckWrite(result, "write failed");
+}
+
+void AviWriter::Write(AVPacket* packet)
+{
+    CheckWrite(av_interleaved_write_frame(context_, packet), "write failed");
+}
+
+void AviWriter::Commit()
+{
+    CheckWrite(av_write_trailer(context_), "write failed");
+    avio_flush(context_->pb);
+    CheckWrite(0, "write failed");
+    int result = avio_closep(&context_->pb);
+    if (result < 0) CheckWrite(result, "write failed");
+    if (!direct_ && std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        const int error = errno;
+        std::remove(temporary_.c_str());
+        committed_ = true;
+        Fail(path_ + ": cannot rename the finished output into place: " + std::strerror(error));
+    }
+    committed_ = true;
+}

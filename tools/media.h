@@ -1,0 +1,130 @@
+// The tool's input and output modules on top of FFmpeg's libraries:
+// containers read through libavformat (AVI, Y4M, anything it knows, or a
+// pipe), pictures decoded through libavcodec and brought into a layout the
+// codec takes, and AVI files written through libavformat's muxer under a
+// temporary name.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame_codec.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
+}
+
+constexpr uint32_t FourccKshaTag = 0x4148534B; // 'K','S','H','A' as libavformat stores codec tags
+
+std::string DescribeAvError(int error);
+std::string FourccText(uint32_t tag);
+
+// A container opened for reading; "-" is standard input.
+class MediaInput {
+public:
+    explicit MediaInput(const std::string& path);
+    ~MediaInput();
+    MediaInput(const MediaInput&) = delete;
+    MediaInput& operator=(const MediaInput&) = delete;
+
+    const std::string& Name() const { return name_; }
+    AVFormatContext* Context() const { return context_; }
+    AVStream* Video() const { return context_->streams[videoIndex_]; }
+    int VideoIndex() const { return videoIndex_; }
+    bool IsAvi() const;
+    bool IsKsha() const { return Video()->codecpar->codec_tag == FourccKshaTag; }
+    // Frames the container announces for the video stream, 0 when unknown.
+    int64_t AnnouncedFrames() const;
+    // The frame rate: the stream's, else 25 (with *guessed set).
+    AVRational FrameRate(bool* guessed = nullptr) const;
+    // The next packet of any stream into `packet`; false at the end.
+    bool ReadPacket(AVPacket* packet);
+    // Fails unless the video stream is KSHA, naming `command`.
+    void RequireKsha(const std::string& command) const;
+
+private:
+    AVFormatContext* context_ = nullptr;
+    int videoIndex_ = -1;
+    std::string name_;
+};
+
+// Pictures of the input's video stream, each in one RawFormat (packed 4:2:2
+// or RGB24 top-down), rows exactly width x bytesPerPixel apart.
+class PictureReader {
+public:
+    // Decodes the first picture to learn the format; fails with a clear
+    // message when there is none or the codec cannot take it.
+    PictureReader(MediaInput& input, bool quiet);
+    ~PictureReader();
+    PictureReader(const PictureReader&) = delete;
+    PictureReader& operator=(const PictureReader&) = delete;
+
+    const RawFormat& Format() const { return *format_; }
+    uint32_t Width() const { return width_; }
+    uint32_t Height() const { return height_; }
+    std::size_t PictureBytes() const { return std::size_t(width_) * height_ * format_->bytesPerPixel; }
+    // The decoder's pixel format, and whether it is converted (not exact).
+    std::string SourceFormat() const;
+    bool Converted() const { return scaler_ != nullptr; }
+    AVRational SampleAspectRatio() const { return sampleAspect_; }
+
+    // Writes the next picture to `destination` (PictureBytes() bytes);
+    // false at the end. Packets of other streams go to `other` (may be empty).
+    bool Next(uint8_t* destination, const std::function<void(AVPacket*)>& other = {});
+
+private:
+    bool Decode(const std::function<void(AVPacket*)>& other);
+    void Store(uint8_t* destination);
+
+    MediaInput& input_;
+    AVCodecContext* decoder_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    SwsContext* scaler_ = nullptr;
+    const RawFormat* format_ = nullptr;
+    int pixelFormat_ = -1;
+    uint32_t width_ = 0, height_ = 0;
+    AVRational sampleAspect_{0, 1};
+    bool pending_ = false; // frame_ holds a picture not handed out yet
+    bool flushed_ = false;
+    bool ended_ = false;
+    int64_t count_ = 0;
+};
+
+// An AVI file written through libavformat, under a temporary name renamed
+// into place by Commit(). A path that exists and is not a regular file (a
+// device such as /dev/null or /dev/full) is written directly.
+class AviWriter {
+public:
+    explicit AviWriter(const std::string& path);
+    ~AviWriter(); // removes the temporary file unless committed
+    AviWriter(const AviWriter&) = delete;
+    AviWriter& operator=(const AviWriter&) = delete;
+
+    AVStream* AddStream();
+    // Adds a copy of `source` (codec, tag and parameters untouched).
+    AVStream* CopyStream(const AVStream* source);
+    // Writes the header; `options` such as flipped_raw_rgb.
+    void Begin(bool flippedRawRgb = false);
+    // Writes one packet (stream_index, timestamps in that stream's time_base).
+    void Write(AVPacket* packet);
+    void Commit();
+    const std::string& Name() const { return path_; }
+    AVFormatContext* Context() const { return context_; }
+
+private:
+    void CheckWrite(int result, const char* what);
+
+    AVFormatContext* context_ = nullptr;
+    std::string path_;
+    std::string temporary_;
+    bool direct_ = false;
+    bool committed_ = false;
+};
+
+// True when `path` names something to write in place (not a regular file).
+bool IsSpecialOutput(const std::string& path);

@@ -1,0 +1,133 @@
+// Frames through workers, in order: the calling thread fills slot after slot
+// and submits each; workers process them; the caller takes them back in
+// submission order before a slot is filled again. Memory is the slots alone,
+// a few per worker, whatever the length of the stream.
+//
+// With one thread the work runs on the caller's thread at submission and no
+// other thread starts. Work must not throw (keep the outcome in the slot);
+// Finish may, and then the workers are stopped when the pipeline goes.
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+template <typename Slot> class OrderedPipeline {
+public:
+    using Work = std::function<void(unsigned worker, Slot& slot)>;
+    using Finish = std::function<void(Slot& slot)>;
+
+    // `slotsPerThread` slots per worker, at least two in all.
+    OrderedPipeline(unsigned threads, std::size_t slotsPerThread, Work work, Finish finish)
+        : work_(std::move(work)), finish_(std::move(finish))
+    {
+        const std::size_t count = std::max<std::size_t>(2, std::size_t(threads) * slotsPerThread);
+        slots_.resize(count);
+        done_.assign(count, false);
+        if (threads > 1)
+            for (unsigned w = 0; w < threads; ++w) workers_.emplace_back([this, w] { RunWorker(w); });
+    }
+
+    ~OrderedPipeline()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        workAvailable_.notify_all();
+        for (auto& worker : workers_) worker.join();
+    }
+
+    OrderedPipeline(const OrderedPipeline&) = delete;
+    OrderedPipeline& operator=(const OrderedPipeline&) = delete;
+
+    // The next slot to fill; finishes the oldest one first when all are in use.
+    Slot& Acquire()
+    {
+        FinishReady();
+        if (submitted_ - finished_ == slots_.size()) FinishOne();
+        return slots_[submitted_ % slots_.size()];
+    }
+
+    // Hands the slot that Acquire returned to the workers.
+    void Submit()
+    {
+        const std::size_t index = submitted_ % slots_.size();
+        if (workers_.empty()) {
+            work_(0, slots_[index]);
+            done_[index] = true;
+            ++submitted_;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_[index] = false;
+            ++submitted_;
+        }
+        workAvailable_.notify_one();
+    }
+
+    // Finishes every submitted slot, in order.
+    void Drain()
+    {
+        while (finished_ < submitted_) FinishOne();
+    }
+
+private:
+    void FinishOne()
+    {
+        const std::size_t index = finished_ % slots_.size();
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            slotDone_.wait(lock, [&] { return bool(done_[index]); });
+        }
+        ++finished_;
+        finish_(slots_[index]);
+    }
+
+    // Finishes the slots at the head that are already done, without waiting.
+    void FinishReady()
+    {
+        while (finished_ < submitted_) {
+            const std::size_t index = finished_ % slots_.size();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!done_[index]) return;
+            }
+            ++finished_;
+            finish_(slots_[index]);
+        }
+    }
+
+    void RunWorker(unsigned worker)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            workAvailable_.wait(lock, [&] { return stopping_ || claimed_ < submitted_; });
+            if (stopping_) return; // what is not claimed yet is abandoned
+            const std::size_t index = claimed_++ % slots_.size();
+            lock.unlock();
+            work_(worker, slots_[index]);
+            lock.lock();
+            done_[index] = true;
+            slotDone_.notify_all();
+        }
+    }
+
+    Work work_;
+    Finish finish_;
+    std::vector<Slot> slots_;
+    std::vector<char> done_; // guarded by mutex_ when workers run
+    std::size_t submitted_ = 0; // written by the caller under mutex_
+    std::size_t finished_ = 0;  // the caller's alone
+    std::size_t claimed_ = 0;   // guarded by mutex_
+    bool stopping_ = false;
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable slotDone_;
+    std::vector<std::thread> workers_;
+};
