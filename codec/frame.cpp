@@ -68,22 +68,56 @@ CodeResult CodeWithDeflate(const PlanarPicture& picture, int level, uint8_t* pay
     }
 }
 
+CodeResult CodeWithArchiveDeflate(const PlanarPicture& picture, uint8_t* payload, std::size_t room,
+                                  std::size_t* written)
+{
+    switch (DeflateArchiveInto(picture.buffer, PictureBytes(picture.width, picture.height), payload, room, written)) {
+    case ZlibResult::Ok: return CodeResult::Ok;
+    case ZlibResult::NoMemory: return CodeResult::NoMemory;
+    default: return CodeResult::DoesNotFit;
+    }
+}
+
 // Codes the transformed picture behind the header, within `capacity` bytes
-// for the whole frame. The coder that the quality chose goes first; when its
-// stream does not fit, the other one; when neither fits, deflate's stored
-// blocks, which always fit the worst-case size. Returns the tag used, or 0.
-uint32_t CodePicture(const PlanarPicture& picture, uint32_t preferredTag, uint8_t* frame, std::size_t capacity,
+// for the whole frame. The chosen coder goes first; when its stream does not
+// fit, the other one; when neither fits, deflate's stored blocks, which
+// always fit the worst-case size. Returns the tag used, or 0.
+uint32_t CodePicture(const PlanarPicture& picture, FrameCoder coder, uint8_t* frame, std::size_t capacity,
                      std::size_t* payloadLength, bool* outOfMemory)
 {
     uint8_t* payload = frame + FrameHeaderSize;
     const std::size_t room = capacity - FrameHeaderSize;
-    const uint32_t order[2] = {preferredTag, preferredTag == FrameTagHuffman ? FrameTagDeflate : FrameTagHuffman};
+    const std::size_t size = PictureBytes(picture.width, picture.height);
     *outOfMemory = false;
-    for (uint32_t tag : order) {
-        CodeResult result = tag == FrameTagHuffman ? CodeWithHuffman(picture, payload, room, payloadLength)
-                                                   : CodeWithDeflate(picture, 5, payload, room, payloadLength);
-        if (result == CodeResult::Ok) return tag;
+    auto attempt = [&](uint32_t tag, std::size_t limit, bool archive) {
+        CodeResult result = tag == FrameTagHuffman ? CodeWithHuffman(picture, payload, limit, payloadLength)
+                            : archive              ? CodeWithArchiveDeflate(picture, payload, limit, payloadLength)
+                                                   : CodeWithDeflate(picture, 5, payload, limit, payloadLength);
         if (result == CodeResult::NoMemory) *outOfMemory = true;
+        return result == CodeResult::Ok;
+    };
+
+    switch (coder) {
+    case FrameCoder::Huffman:
+        if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
+        if (attempt(FrameTagDeflate, room, false)) return FrameTagDeflate;
+        break;
+    case FrameCoder::Deflate:
+    case FrameCoder::Archive:
+        if (attempt(FrameTagDeflate, room, coder == FrameCoder::Archive)) return FrameTagDeflate;
+        if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
+        break;
+    case FrameCoder::Smallest: {
+        // The Huffman stream's size is known before it is written; deflate
+        // gets room for one byte less, so it is kept only when smaller.
+        const std::size_t huffmanSize = size <= HuffmanMaxLength ? HuffmanEncodedSize(picture.buffer, uint32_t(size)) : 0;
+        if (huffmanSize != 0 && huffmanSize <= room) {
+            if (attempt(FrameTagDeflate, huffmanSize - 1, false)) return FrameTagDeflate;
+            if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
+        }
+        if (attempt(FrameTagDeflate, room, false)) return FrameTagDeflate;
+        break;
+    }
     }
     CodeResult result = CodeWithDeflate(picture, 0, payload, room, payloadLength);
     if (result == CodeResult::Ok) return FrameTagDeflate;
@@ -114,6 +148,13 @@ bool ReadFrameHeader(const uint8_t* frame, std::size_t size, FrameHeader* header
 
 LRESULT CompressFrame(CodecInstance& instance, const ICCOMPRESS& parameters)
 {
+    return CompressFrameWithCoder(instance, parameters,
+                                  parameters.dwQuality < DeflateQualityThreshold ? FrameCoder::Huffman
+                                                                                 : FrameCoder::Deflate);
+}
+
+LRESULT CompressFrameWithCoder(CodecInstance& instance, const ICCOMPRESS& parameters, FrameCoder coder)
+{
     const BITMAPINFOHEADER* input = parameters.lpbiInput;
     const auto* source = static_cast<const uint8_t*>(parameters.lpInput);
     auto* frame = static_cast<uint8_t*>(parameters.lpOutput);
@@ -131,8 +172,7 @@ LRESULT CompressFrame(CodecInstance& instance, const ICCOMPRESS& parameters)
     if (!PictureMatches(instance, width, height)) return ICERR_BADSIZE;
     PlanarPicture& picture = *instance.picture;
 
-    const uint32_t preferredTag = parameters.dwQuality < DeflateQualityThreshold ? FrameTagHuffman : FrameTagDeflate;
-    instance.frameTag = preferredTag;
+    instance.frameTag = coder == FrameCoder::Huffman ? FrameTagHuffman : FrameTagDeflate;
 
     if (packed) {
         // Packed frames are top-down whatever the sign of the height: planar
@@ -155,7 +195,7 @@ LRESULT CompressFrame(CodecInstance& instance, const ICCOMPRESS& parameters)
     std::size_t payloadLength = 0;
     bool outOfMemory = false;
     const uint32_t tag =
-        CodePicture(picture, preferredTag, frame, WorstCaseFrameSize(width, height), &payloadLength, &outOfMemory);
+        CodePicture(picture, coder, frame, WorstCaseFrameSize(width, height), &payloadLength, &outOfMemory);
     if (tag == 0) return outOfMemory ? ICERR_MEMORY : ICERR_INTERNAL;
 
     instance.frameTag = tag;

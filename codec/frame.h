@@ -38,8 +38,9 @@ uint32_t WorstCaseFrameSize(uint32_t width, uint32_t height);
 // Reads the frame header; false when fewer than 8 bytes are given.
 bool ReadFrameHeader(const uint8_t* frame, std::size_t size, FrameHeader* header);
 
-// How the payload is coded. Quality picks Huffman or deflate; the archive
-// coder is a stronger deflate encoder whose output is an ordinary zlib stream.
+// How the payload is coded. Quality picks Huffman or deflate; Smallest codes
+// both ways and keeps the smaller frame; Archive is a stronger, slower
+// deflate encoder whose output is an ordinary zlib stream (an LZYV frame).
 enum class FrameCoder { Huffman, Deflate, Smallest, Archive };
 
 // Compresses one frame for the driver. Writes within WorstCaseFrameSize of
@@ -47,6 +48,8 @@ enum class FrameCoder { Huffman, Deflate, Smallest, Archive };
 // ICERR_BADFORMAT (unsupported input) or ICERR_BADSIZE (no picture, or a
 // picture of another size than the input).
 LRESULT CompressFrame(CodecInstance& instance, const ICCOMPRESS& parameters);
+// The same with the coder chosen by the caller instead of by dwQuality.
+LRESULT CompressFrameWithCoder(CodecInstance& instance, const ICCOMPRESS& parameters, FrameCoder coder);
 
 // Decompresses one frame of `inputSize` bytes (0: unknown, then the payload
 // is taken at its word) into `output`, which has the format `outputFormat`.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "codec/zlib_stream.h"
 #include "colour/colour.h"
 #include "support/test_support.h"
 
@@ -597,6 +598,79 @@ TEST_F(DamagedFrame, BitFlipsNeverEscapeTheOutput)
             LRESULT result = DecompressFrame(damaged.data(), damaged.size(), session.instance, format, guarded.data());
             EXPECT_TRUE(result == ICERR_OK || result == ICERR_ERROR);
             EXPECT_TRUE(std::all_of(guarded.end() - 32, guarded.end(), [](uint8_t b) { return b == 0x77; }));
+        }
+    }
+}
+
+// --- coder choices beyond the quality ---
+
+namespace {
+Bytes CompressWith(CodecInstance& instance, const BITMAPINFOHEADER& input, const uint8_t* raw, FrameCoder coder)
+{
+    const uint32_t height = uint32_t(input.biHeight < 0 ? -input.biHeight : input.biHeight);
+    Bytes frame(WorstCaseFrameSize(uint32_t(input.biWidth), height));
+    BITMAPINFOHEADER output = Format(input.biWidth, input.biHeight, FourccKSHA, 16);
+    DWORD flags = 0;
+    ICCOMPRESS parameters{};
+    parameters.lpbiInput = const_cast<BITMAPINFOHEADER*>(&input);
+    parameters.lpInput = const_cast<uint8_t*>(raw);
+    parameters.lpbiOutput = &output;
+    parameters.lpOutput = frame.data();
+    parameters.lpdwFlags = &flags;
+    EXPECT_EQ(CompressFrameWithCoder(instance, parameters, coder), ICERR_OK);
+    frame.resize(output.biSizeImage);
+    return frame;
+}
+} // namespace
+
+TEST(FrameCoders, SmallestIsNeverLargerThanEitherCoderAndArchiveIsAnOrdinaryDeflateFrame)
+{
+    Bytes clip = SampleFrames("yuyv422", 2);
+    Bytes noise = RandomBytes(std::size_t(SampleWidth) * SampleHeight * 2, 12);
+    std::vector<const uint8_t*> pictures = {noise.data()};
+    if (!clip.empty()) pictures.push_back(clip.data() + std::size_t(SampleWidth) * SampleHeight * 2);
+    Session session(SampleWidth, SampleHeight);
+    BITMAPINFOHEADER input = Format(SampleWidth, SampleHeight, FourccYUY2, 16);
+    for (const uint8_t* raw : pictures) {
+        Bytes huffman = CompressWith(session.instance, input, raw, FrameCoder::Huffman);
+        Bytes deflate = CompressWith(session.instance, input, raw, FrameCoder::Deflate);
+        Bytes smallest = CompressWith(session.instance, input, raw, FrameCoder::Smallest);
+        Bytes archive = CompressWith(session.instance, input, raw, FrameCoder::Archive);
+        EXPECT_EQ(smallest.size(), std::min(huffman.size(), deflate.size()));
+        EXPECT_EQ(smallest == huffman || smallest == deflate, true);
+        if (raw != noise.data()) {
+            EXPECT_EQ(TagOf(archive), FrameTagDeflate);
+            EXPECT_LT(archive.size(), deflate.size());
+        }
+        for (const Bytes* frame : {&smallest, &archive}) {
+            Bytes decoded(noise.size());
+            ASSERT_EQ(Decompress(session.instance, *frame, input, decoded), ICERR_OK);
+            EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), raw));
+        }
+    }
+}
+
+TEST(FrameCoders, BothInflatersAgreeOnGoodAndDamagedStreams)
+{
+    Bytes picture = RandomBytes(5000, 13);
+    for (std::size_t i = 0; i < picture.size(); ++i) picture[i] = uint8_t(picture[i] % 5 + i / 100);
+    Bytes stream(6000);
+    std::size_t length = 0;
+    ASSERT_EQ(DeflateInto(picture.data(), picture.size(), stream.data(), stream.size(), 5, &length), ZlibResult::Ok);
+    stream.resize(length);
+    for (std::size_t damage = 0; damage <= stream.size() * 8; damage += 3) {
+        Bytes damaged = stream;
+        if (damage < stream.size() * 8) damaged[damage / 8] ^= uint8_t(1 << (damage % 8));
+        for (std::size_t cut : {damaged.size(), damaged.size() - 1}) {
+            Bytes a(picture.size()), b(picture.size());
+            std::size_t consumedA = 0, consumedB = 0;
+            ZlibResult ra = InflateExact(damaged.data(), cut, a.data(), a.size(), &consumedA);
+            ZlibResult rb = InflateExactZlib(damaged.data(), cut, b.data(), b.size(), &consumedB);
+            ASSERT_EQ(ra, rb) << "bit " << damage << " cut " << cut;
+            if (ra == ZlibResult::Ok) {
+                ASSERT_EQ(a, b);
+                ASSERT_EQ(consumedA, consumedB);
+            }
         }
     }
 }
