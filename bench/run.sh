@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Side-by-side speed and size of our paths and FFmpeg's lossless peers on the
+# same 1920x1080 4:2:2 frames, one thread each, medians of repeated runs.
+#
+#   bench/run.sh [CLIP] [FRAMES] [REPEATS]      (default: the built-in sample, 30 frames, 3 runs)
+#
+# Builds in release mode into build-bench/ and fetches nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+clip=${1:-samples/city-720x405.mpg}
+frames=${2:-30}
+repeats=${3:-3}
+# The same allocator settings for every program: with glibc's default
+# trimming, FFmpeg's encoders spend much of their time in page faults.
+export GLIBC_TUNABLES=glibc.malloc.trim_threshold=1073741824:glibc.malloc.mmap_threshold=33554432
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKESTRUN_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" --target kestrun kestrun_bench >/dev/null
+kestrun=build-bench/bin/kestrun
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+ffmpeg -nostdin -v error -i "$clip" -frames:v "$frames" -vf scale=1920:1080 -pix_fmt yuyv422 -f rawvideo "$work/raw.yuy2"
+raw_bytes=$(stat -c %s "$work/raw.yuy2")
+n=$((raw_bytes / (1920 * 1080 * 2)))
+rawin=(-f rawvideo -pix_fmt yuyv422 -s 1920x1080 -r 25 -i "$work/raw.yuy2")
+
+# median_seconds COMMAND...: runs the command $repeats times, prints the median wall time.
+median_seconds() {
+  local times=()
+  for ((i = 0; i < repeats; i++)); do
+    local start end
+    start=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s.%N)
+    times+=("$(awk "BEGIN{print $end - $start}")")
+  done
+  printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'
+}
+
+declare -A enc dec size
+measure_peer() { # name codec-options...
+  local name=$1; shift
+  enc[$name]=$(median_seconds ffmpeg -nostdin -v error -threads 1 "${rawin[@]}" -threads 1 "$@" -y "$work/$name.avi")
+  dec[$name]=$(median_seconds ffmpeg -nostdin -v error -threads 1 -i "$work/$name.avi" -threads 1 -f null -)
+  size[$name]=$(ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 "$work/$name.avi" | awk '{s+=$1} END{print s}')
+}
+measure_ours() { # name quality
+  local name=$1 quality=$2
+  enc[$name]=$(median_seconds $kestrun raw-encode -s 1920x1080 -f yuy2 -q "$quality" --threads 1 --quiet "$work/raw.yuy2" "$work/$name.ksha")
+  dec[$name]=$(median_seconds $kestrun raw-decode -s 1920x1080 -f yuy2 --threads 1 --quiet "$work/$name.ksha" "$work/$name.out")
+  size[$name]=$(($(stat -c %s "$work/$name.ksha") - 8 * n))
+}
+
+measure_ours "kestrun HUFY" 0
+measure_ours "kestrun LZYV" 10000
+measure_peer "ffvhuff" -c:v ffvhuff -pred median -pix_fmt yuv422p
+measure_peer "huffyuv" -c:v huffyuv -pred median -pix_fmt yuv422p
+measure_peer "utvideo" -c:v utvideo -pred median -pix_fmt yuv422p
+measure_peer "ffv1" -c:v ffv1 -level 3 -pix_fmt yuv422p
+
+echo "$n frames of $clip at 1920x1080 4:2:2, one thread, median of $repeats runs"
+echo
+printf '%-14s %10s %10s %8s %14s %14s\n' coder "enc fps" "dec fps" ratio "enc vs ffvhuff" "dec vs ffvhuff"
+for name in "kestrun HUFY" "kestrun LZYV" ffvhuff huffyuv utvideo ffv1; do
+  awk -v name="$name" -v n="$n" -v e="${enc[$name]}" -v d="${dec[$name]}" -v s="${size[$name]}" -v raw="$raw_bytes" \
+      -v fe="${enc[ffvhuff]}" -v fd="${dec[ffvhuff]}" \
+      'BEGIN{printf "%-14s %10.1f %10.1f %8.3f %13.2fx %13.2fx\n", name, n/e, n/d, s/raw, fe/e, fd/d}'
+done
+
+echo
+echo "Two threads against one (kestrun):"
+for q in 0 10000; do
+  one=$(median_seconds $kestrun raw-encode -s 1920x1080 -f yuy2 -q $q --threads 1 --quiet "$work/raw.yuy2" "$work/t.ksha")
+  two=$(median_seconds $kestrun raw-encode -s 1920x1080 -f yuy2 -q $q --threads 2 --quiet "$work/raw.yuy2" "$work/t.ksha")
+  done1=$(median_seconds $kestrun raw-decode -s 1920x1080 -f yuy2 --threads 1 --quiet "$work/t.ksha" "$work/t.out")
+  done2=$(median_seconds $kestrun raw-decode -s 1920x1080 -f yuy2 --threads 2 --quiet "$work/t.ksha" "$work/t.out")
+  awk -v q=$q -v a="$one" -v b="$two" -v c="$done1" -v d="$done2" \
+      'BEGIN{printf "  quality %-6d raw-encode %.2fx   raw-decode %.2fx\n", q, a/b, c/d}'
+done
+
+echo
+echo "Stages, one thread (build-bench/bin/kestrun_bench):"
+build-bench/bin/kestrun_bench "$clip" --frames 8
