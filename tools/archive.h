@@ -12,7 +12,8 @@ struct EncodeJob {
     std::string input, output;
     CoderChoice coder = CoderChoice::Huffman;
     unsigned threads = 1;
-    bool quiet = false;
+    bool quiet = false; // no progress line, no notes
+    bool notes = true;  // notes (conversion, streams left out) unless quiet
 };
 
 struct JobStats {

@@ -147,7 +147,8 @@ std::string FirstDifference(const uint8_t* archive, const uint8_t* source, uint3
 JobStats RunEncode(const EncodeJob& job)
 {
     MediaInput input(job.input);
-    PictureReader pictures(input, job.quiet);
+    const bool notes = job.notes && !job.quiet;
+    PictureReader pictures(input, !notes);
     const RawFormat& format = pictures.Format();
     const uint32_t width = pictures.Width(), height = pictures.Height();
 
@@ -164,7 +165,7 @@ JobStats RunEncode(const EncodeJob& job)
     video->sample_aspect_ratio = pictures.SampleAspectRatio();
     bool guessed = false;
     const AVRational rate = input.FrameRate(&guessed);
-    if (guessed && !job.quiet)
+    if (guessed && notes)
         std::fprintf(stderr, "note: %s: the frame rate is not known; the archive says 25 frames/s\n",
                      input.Name().c_str());
     // An AVI source keeps its own time base (its rate and scale); pictures are numbered in it.
@@ -185,7 +186,7 @@ JobStats RunEncode(const EncodeJob& job)
         else if (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_SUBTITLE)
             dropped.push_back("stream " + std::to_string(i) + " (" + av_get_media_type_string(type) + ")");
     }
-    if (!dropped.empty() && !job.quiet) {
+    if (!dropped.empty() && notes) {
         std::string list;
         for (const auto& d : dropped) list += (list.empty() ? "" : ", ") + d;
         std::fprintf(stderr, "note: %s: %s not copied: only the other streams of AVI sources go into the archive\n",
@@ -197,10 +198,19 @@ JobStats RunEncode(const EncodeJob& job)
     for (unsigned w = 0; w < job.threads; ++w)
         encoders.push_back(std::make_unique<FrameEncoder>(format, width, height, true));
 
+    // Frames go to the muxer in pooled buffers, which it may hold while it
+    // interleaves; the pool reuses them, so nothing is allocated per frame.
+    const std::size_t capacity = encoders[0]->FrameCapacity();
+    BufferPool pool(capacity + AV_INPUT_BUFFER_PADDING_SIZE);
     struct Slot {
-        std::vector<uint8_t> raw, frame, scratch;
+        FramePointer holder{av_frame_alloc()};
+        std::vector<uint8_t> converted, scratch;
+        const uint8_t* picture = nullptr;
+        AVBufferRef* frame = nullptr;
+        std::size_t size = 0;
         LRESULT result = ICERR_OK;
         int64_t number = 0;
+        ~Slot() { av_buffer_unref(&frame); }
     };
     JobStats stats;
     stats.width = width;
@@ -208,18 +218,20 @@ JobStats RunEncode(const EncodeJob& job)
     stats.sourceFormat = pictures.SourceFormat();
     stats.converted = pictures.Converted();
     Progress progress(job.quiet, input.AnnouncedFrames(), PictureBytes(width, height));
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer packet(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
 
     OrderedPipeline<Slot> pipeline(
         job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             FrameEncoder& encoder = *encoders[worker];
+            uint8_t* frame = slot.frame->data;
             switch (job.coder) {
-            case CoderChoice::Huffman: slot.result = encoder.Encode(slot.raw.data(), 0, slot.frame); break;
-            case CoderChoice::Deflate: slot.result = encoder.Encode(slot.raw.data(), 10000, slot.frame); break;
+            case CoderChoice::Huffman: slot.result = encoder.Encode(slot.picture, 0, frame, &slot.size); break;
+            case CoderChoice::Deflate: slot.result = encoder.Encode(slot.picture, 10000, frame, &slot.size); break;
             case CoderChoice::Smallest:
-                slot.result = encoder.EncodeSmallest(slot.raw.data(), slot.frame, slot.scratch);
+                slot.scratch.resize(capacity);
+                slot.result = encoder.EncodeSmallest(slot.picture, frame, &slot.size, slot.scratch.data());
                 break;
             }
         },
@@ -227,19 +239,22 @@ JobStats RunEncode(const EncodeJob& job)
             if (slot.result != ICERR_OK)
                 Fail(input.Name() + ": picture " + std::to_string(slot.number) +
                      " cannot be compressed: " + DescribeResult(slot.result));
+            av_frame_unref(slot.holder.get());
             FrameHeader header{};
-            ReadFrameHeader(slot.frame.data(), slot.frame.size(), &header);
+            ReadFrameHeader(slot.frame->data, slot.size, &header);
             (header.tag == FrameTagHuffman ? stats.huffmanFrames : stats.deflateFrames) += 1;
             av_packet_unref(packet.get());
-            packet->data = slot.frame.data();
-            packet->size = int(slot.frame.size());
+            packet->buf = slot.frame; // the packet takes the slot's reference
+            slot.frame = nullptr;
+            packet->data = packet->buf->data;
+            packet->size = int(slot.size);
             packet->stream_index = video->index;
             packet->pts = packet->dts = slot.number;
             packet->duration = 1;
             packet->flags = AV_PKT_FLAG_KEY;
             av_packet_rescale_ts(packet.get(), timeBase, video->time_base);
             writer.Write(packet.get());
-            stats.codedBytes += slot.frame.size();
+            stats.codedBytes += slot.size;
             ++stats.frames;
             progress.Update(stats.frames, stats.codedBytes);
         });
@@ -255,8 +270,9 @@ JobStats RunEncode(const EncodeJob& job)
     };
     for (int64_t number = 0;; ++number) {
         Slot& slot = pipeline.Acquire();
-        slot.raw.resize(pictures.PictureBytes());
-        if (!pictures.Next(slot.raw.data(), copyOther)) break;
+        if (!slot.holder) throw std::bad_alloc();
+        if (!pictures.Next(slot.holder.get(), slot.converted, &slot.picture, copyOther)) break;
+        if (!slot.frame) slot.frame = pool.Get();
         slot.number = number;
         pipeline.Submit();
     }
@@ -391,12 +407,17 @@ int DecodeCommand(int argc, char** argv)
         }
     }
 
+    // Pictures go out in pooled buffers (zeroed once: RGB32's fourth byte
+    // is never written), which the muxer may hold while it interleaves.
+    BufferPool pool(rawBytes + AV_INPUT_BUFFER_PADDING_SIZE);
     struct Slot {
-        std::vector<uint8_t> frame, raw, planes;
+        PacketPointer frame{av_packet_alloc()};
+        AVBufferRef* raw = nullptr;
+        std::vector<uint8_t> planes;
         LRESULT result = ICERR_OK;
         int64_t number = 0, pts = 0, duration = 1;
-        std::size_t bytes = 0;
         bool oversize = false;
+        ~Slot() { av_buffer_unref(&raw); }
     };
     // RGB output: bottom-up for AVI and raw (as raw-decode writes it).
     std::vector<std::unique_ptr<FrameDecoder>> decoders;
@@ -405,24 +426,23 @@ int DecodeCommand(int argc, char** argv)
     int64_t count = 0;
     uint64_t codedBytes = 0;
     Progress progress(quiet, input.AnnouncedFrames(), PictureBytes(width, height));
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer packet(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
 
     OrderedPipeline<Slot> pipeline(
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
-            if (slot.raw.size() != rawBytes) slot.raw.assign(rawBytes, 0); // RGB32's fourth byte stays 0
-            slot.result = decoders[worker]->Decode(slot.frame.data(), slot.frame.size(), slot.raw.data());
+            slot.result = decoders[worker]->Decode(slot.frame->data, std::size_t(slot.frame->size), slot.raw->data);
             if (slot.result == ICERR_OK && kind == OutputKind::Y4m) {
                 slot.planes.resize(PictureBytes(width, height));
-                PackedToY4m(slot.raw.data(), width, height, slot.planes.data());
+                PackedToY4m(slot.raw->data, width, height, slot.planes.data());
             }
         },
         [&](Slot& slot) {
             const std::string which = input.Name() + ": frame " + std::to_string(slot.number);
             if (slot.oversize)
-                Fail(which + " is damaged: its " + std::to_string(slot.bytes) + " bytes are more than a " +
+                Fail(which + " is damaged: its " + std::to_string(slot.frame->size) + " bytes are more than a " +
                      SizeText(width, height) + " frame can hold");
             if (slot.result != ICERR_OK)
                 Fail(which + " is " +
@@ -431,7 +451,9 @@ int DecodeCommand(int argc, char** argv)
                                                  : DescribeResult(slot.result)));
             if (avi) {
                 av_packet_unref(packet.get());
-                packet->data = slot.raw.data();
+                packet->buf = slot.raw; // the packet takes the slot's reference
+                slot.raw = nullptr;
+                packet->data = packet->buf->data;
                 packet->size = int(rawBytes);
                 packet->stream_index = video->index;
                 packet->pts = packet->dts = slot.pts;
@@ -443,14 +465,14 @@ int DecodeCommand(int argc, char** argv)
                 file->Write("FRAME\n", 6);
                 file->Write(slot.planes.data(), slot.planes.size());
             } else {
-                file->Write(slot.raw.data(), rawBytes);
+                file->Write(slot.raw->data, rawBytes);
             }
             ++count;
-            codedBytes += slot.bytes;
+            codedBytes += uint64_t(slot.frame->size);
             progress.Update(count, codedBytes);
         });
 
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> read(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer read(av_packet_alloc());
     if (!read) throw std::bad_alloc();
     for (int64_t number = 0; input.ReadPacket(read.get()); av_packet_unref(read.get())) {
         if (read->stream_index != input.VideoIndex()) {
@@ -464,13 +486,14 @@ int DecodeCommand(int argc, char** argv)
             continue;
         }
         Slot& slot = pipeline.Acquire();
-        const std::size_t size = std::size_t(read->size);
-        slot.oversize = size > largestFrame;
-        slot.bytes = size;
-        slot.frame.assign(read->data, read->data + (slot.oversize ? 0 : size));
+        if (!slot.frame) throw std::bad_alloc();
+        slot.oversize = std::size_t(read->size) > largestFrame;
         slot.number = number;
         slot.pts = PacketTimestamp(read.get(), number);
         slot.duration = read->duration > 0 ? read->duration : 1;
+        av_packet_unref(slot.frame.get());
+        av_packet_move_ref(slot.frame.get(), read.get());
+        if (!slot.raw) slot.raw = pool.Get();
         ++number;
         pipeline.Submit();
     }
@@ -513,7 +536,8 @@ JobStats RunVerify(const VerifyJob& job)
     bool sourceIsRgb = false;
     if (!job.against.empty()) {
         sourceInput = std::make_unique<MediaInput>(job.against);
-        source = std::make_unique<PictureReader>(*sourceInput, job.quiet);
+        // Converting the source is how it was encoded; no need to say so again.
+        source = std::make_unique<PictureReader>(*sourceInput, true);
         if (source->Width() != width || source->Height() != height)
             Fail(job.against + ": its pictures are " + SizeText(source->Width(), source->Height()) + ", the archive's " +
                  SizeText(width, height));
@@ -522,11 +546,11 @@ JobStats RunVerify(const VerifyJob& job)
     }
 
     struct Slot {
-        std::vector<uint8_t> frame, picture, reference, recoded, referencePicture, scratch;
+        PacketPointer frame{av_packet_alloc()};
+        std::vector<uint8_t> picture, reference, recoded, referencePicture, scratch;
         std::string problem;
         uint32_t tag = 0;
         int64_t number = 0;
-        std::size_t bytes = 0;
         bool oversize = false, haveReference = false;
     };
     struct Worker {
@@ -556,15 +580,16 @@ JobStats RunVerify(const VerifyJob& job)
             Worker& worker = workers[w];
             slot.problem.clear();
             if (slot.oversize) {
-                slot.problem = "its " + std::to_string(slot.bytes) + " bytes are more than a " +
+                slot.problem = "its " + std::to_string(slot.frame->size) + " bytes are more than a " +
                                SizeText(width, height) + " frame can hold";
                 return;
             }
-            slot.problem = CheckFrameStructure(slot.frame.data(), slot.frame.size(), width, height, slot.scratch,
-                                               &slot.tag);
+            const uint8_t* frame = slot.frame->data;
+            const std::size_t size = std::size_t(slot.frame->size);
+            slot.problem = CheckFrameStructure(frame, size, width, height, slot.scratch, &slot.tag);
             if (!slot.problem.empty()) return;
             slot.picture.resize(packedBytes);
-            LRESULT result = worker.decoder->Decode(slot.frame.data(), slot.frame.size(), slot.picture.data());
+            LRESULT result = worker.decoder->Decode(frame, size, slot.picture.data());
             if (result != ICERR_OK) {
                 slot.problem = "it does not decode: " + DescribeResult(result);
                 return;
@@ -576,11 +601,12 @@ JobStats RunVerify(const VerifyJob& job)
             }
             const uint8_t* expected = slot.reference.data();
             if (sourceIsRgb) {
-                result = worker.referenceEncoder->Encode(slot.reference.data(), 0, slot.recoded);
+                slot.recoded.resize(worker.referenceEncoder->FrameCapacity());
+                std::size_t size = 0;
+                result = worker.referenceEncoder->Encode(slot.reference.data(), 0, slot.recoded.data(), &size);
                 slot.referencePicture.resize(packedBytes);
                 if (result == ICERR_OK)
-                    result = worker.referenceDecoder->Decode(slot.recoded.data(), slot.recoded.size(),
-                                                             slot.referencePicture.data());
+                    result = worker.referenceDecoder->Decode(slot.recoded.data(), size, slot.referencePicture.data());
                 if (result != ICERR_OK) {
                     slot.problem = "the source picture cannot be coded for comparison: " + DescribeResult(result);
                     return;
@@ -591,7 +617,7 @@ JobStats RunVerify(const VerifyJob& job)
         },
         [&](Slot& slot) {
             ++stats.frames;
-            stats.codedBytes += slot.bytes;
+            stats.codedBytes += uint64_t(slot.frame->size);
             if (slot.tag == FrameTagHuffman) ++stats.huffmanFrames;
             if (slot.tag == FrameTagDeflate) ++stats.deflateFrames;
             if (!slot.problem.empty()) {
@@ -604,16 +630,16 @@ JobStats RunVerify(const VerifyJob& job)
             progress.Update(stats.frames, stats.codedBytes);
         });
 
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> read(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer read(av_packet_alloc());
     if (!read) throw std::bad_alloc();
     bool sourceEnded = false;
     for (int64_t number = 0; input.ReadPacket(read.get()); av_packet_unref(read.get())) {
         if (read->stream_index != input.VideoIndex()) continue;
         Slot& slot = pipeline.Acquire();
-        const std::size_t size = std::size_t(read->size);
-        slot.oversize = size > largestFrame;
-        slot.frame.assign(read->data, read->data + (slot.oversize ? 0 : size));
-        slot.bytes = size;
+        if (!slot.frame) throw std::bad_alloc();
+        slot.oversize = std::size_t(read->size) > largestFrame;
+        av_packet_unref(slot.frame.get());
+        av_packet_move_ref(slot.frame.get(), read.get());
         slot.number = number++;
         slot.haveReference = false;
         if (source && !sourceEnded) {
@@ -703,7 +729,8 @@ int FrameMd5Command(int argc, char** argv)
     output.Write(header.data(), header.size());
 
     struct Slot {
-        std::vector<uint8_t> frame, raw;
+        PacketPointer frame{av_packet_alloc()};
+        std::vector<uint8_t> raw;
         uint8_t digest[16];
         LRESULT result = ICERR_OK;
         int64_t number = 0, pts = 0, duration = 1;
@@ -717,7 +744,7 @@ int FrameMd5Command(int argc, char** argv)
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
             slot.raw.resize(rawBytes);
-            slot.result = decoders[worker]->Decode(slot.frame.data(), slot.frame.size(), slot.raw.data());
+            slot.result = decoders[worker]->Decode(slot.frame->data, std::size_t(slot.frame->size), slot.raw.data());
             if (slot.result == ICERR_OK) av_md5_sum(slot.digest, slot.raw.data(), rawBytes);
         },
         [&](Slot& slot) {
@@ -731,17 +758,18 @@ int FrameMd5Command(int argc, char** argv)
             output.Write(line, std::size_t(length));
             ++count;
         });
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> read(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer read(av_packet_alloc());
     if (!read) throw std::bad_alloc();
     for (int64_t number = 0; input.ReadPacket(read.get()); av_packet_unref(read.get())) {
         if (read->stream_index != input.VideoIndex()) continue;
         Slot& slot = pipeline.Acquire();
-        const std::size_t size = std::size_t(read->size);
-        slot.oversize = size > largestFrame;
-        slot.frame.assign(read->data, read->data + (slot.oversize ? 0 : size));
+        if (!slot.frame) throw std::bad_alloc();
+        slot.oversize = std::size_t(read->size) > largestFrame;
         slot.number = number;
         slot.pts = PacketTimestamp(read.get(), number);
         slot.duration = read->duration > 0 ? read->duration : 1;
+        av_packet_unref(slot.frame.get());
+        av_packet_move_ref(slot.frame.get(), read.get());
         ++number;
         pipeline.Submit();
     }
@@ -773,7 +801,7 @@ int InfoCommand(int argc, char** argv)
     int64_t count = 0, huffman = 0, deflate = 0, other = 0;
     uint64_t coded = 0;
     uint32_t smallest = UINT32_MAX, largest = 0;
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> read(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    PacketPointer read(av_packet_alloc());
     if (!read) throw std::bad_alloc();
     if (frames) std::printf("frame       tag      bytes\n");
     while (input.ReadPacket(read.get())) {
@@ -867,6 +895,7 @@ int DemoCommand(int argc, char** argv)
                 encode.threads, encode.threads == 1 ? "" : "s");
     std::fflush(stdout);
     encode.quiet = !showProgress;
+    encode.notes = false; // the summary says whether the source was converted
     JobStats encoded = RunEncode(encode);
     std::printf("source:   %ux%u %s, %" PRId64 " pictures%s\n", encoded.width, encoded.height,
                 encoded.sourceFormat.c_str(), encoded.frames, encoded.converted ? ", converted to YUY2" : "");

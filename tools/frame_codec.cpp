@@ -1,5 +1,6 @@
 #include "frame_codec.h"
 
+#include <cstring>
 #include <new>
 
 #include "colour/colour.h"
@@ -62,29 +63,32 @@ FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t hei
 
 FrameEncoder::~FrameEncoder() { DestroyPlanarPicture(instance_.picture); }
 
-LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, std::vector<uint8_t>& frame)
+LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, uint8_t* frame, std::size_t* size)
 {
-    frame.resize(WorstCaseFrameSize(width_, height_));
     DWORD flags = 0;
     ICCOMPRESS parameters{};
     parameters.lpbiInput = &input_;
     parameters.lpInput = const_cast<uint8_t*>(raw);
     parameters.lpbiOutput = &output_;
-    parameters.lpOutput = frame.data();
+    parameters.lpOutput = frame;
     parameters.lpdwFlags = &flags;
     parameters.dwQuality = quality;
     LRESULT result = CompressFrame(instance_, parameters);
-    frame.resize(result == ICERR_OK ? output_.biSizeImage : 0);
+    *size = result == ICERR_OK ? output_.biSizeImage : 0;
     return result;
 }
 
-LRESULT FrameEncoder::EncodeSmallest(const uint8_t* raw, std::vector<uint8_t>& frame, std::vector<uint8_t>& scratch)
+LRESULT FrameEncoder::EncodeSmallest(const uint8_t* raw, uint8_t* frame, std::size_t* size, uint8_t* scratch)
 {
-    LRESULT result = Encode(raw, 0, frame);
+    LRESULT result = Encode(raw, 0, frame, size);
     if (result != ICERR_OK) return result;
-    result = Encode(raw, 10000, scratch);
+    std::size_t other = 0;
+    result = Encode(raw, 10000, scratch, &other);
     if (result != ICERR_OK) return result;
-    if (scratch.size() < frame.size()) frame.swap(scratch);
+    if (other < *size) {
+        std::memcpy(frame, scratch, other);
+        *size = other;
+    }
     return ICERR_OK;
 }
 

@@ -31,11 +31,15 @@ public:
     ~FrameEncoder();
     FrameEncoder(const FrameEncoder&) = delete;
     FrameEncoder& operator=(const FrameEncoder&) = delete;
-    // Compresses one raw frame into `frame` (resized to the frame's length).
-    LRESULT Encode(const uint8_t* raw, uint32_t quality, std::vector<uint8_t>& frame);
+    // The room one compressed frame needs (WorstCaseFrameSize).
+    std::size_t FrameCapacity() const { return WorstCaseFrameSize(width_, height_); }
+    // Compresses one raw frame into `frame` (FrameCapacity() bytes of room);
+    // *size gets the frame's length.
+    LRESULT Encode(const uint8_t* raw, uint32_t quality, uint8_t* frame, std::size_t* size);
     // Codes the frame both ways (quality 0 and 10000) and keeps the smaller
-    // in `frame` (Huffman on a tie: it decodes faster); `scratch` is reused.
-    LRESULT EncodeSmallest(const uint8_t* raw, std::vector<uint8_t>& frame, std::vector<uint8_t>& scratch);
+    // in `frame` (Huffman on a tie: it decodes faster); `scratch` has the
+    // same room.
+    LRESULT EncodeSmallest(const uint8_t* raw, uint8_t* frame, std::size_t* size, uint8_t* scratch);
 
 private:
     CodecInstance instance_{};

@@ -231,6 +231,37 @@ bool PictureReader::Decode(const std::function<void(AVPacket*)>& other)
 
 bool PictureReader::Next(uint8_t* destination, const std::function<void(AVPacket*)>& other)
 {
+    if (!Advance(other)) return false;
+    Store(destination);
+    av_frame_unref(frame_);
+    ++count_;
+    return true;
+}
+
+bool PictureReader::Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
+                         const std::function<void(AVPacket*)>& other)
+{
+    av_frame_unref(holder);
+    if (!Advance(other)) return false;
+    const int row = int(width_ * format_->bytesPerPixel);
+    const bool asIs = !scaler_ && (pixelFormat_ == AV_PIX_FMT_YUYV422 || pixelFormat_ == AV_PIX_FMT_UYVY422 ||
+                                   pixelFormat_ == AV_PIX_FMT_BGR24);
+    if (asIs && (frame_->linesize[0] == row || height_ == 1)) {
+        av_frame_move_ref(holder, frame_);
+        *picture = holder->data[0];
+    } else {
+        buffer.resize(PictureBytes());
+        Store(buffer.data());
+        av_frame_unref(frame_);
+        *picture = buffer.data();
+    }
+    ++count_;
+    return true;
+}
+
+// Brings the next picture into frame_ and checks that it keeps the format.
+bool PictureReader::Advance(const std::function<void(AVPacket*)>& other)
+{
     if (ended_) return false;
     if (!pending_ && !Decode(other)) {
         ended_ = true;
@@ -242,9 +273,6 @@ bool PictureReader::Next(uint8_t* destination, const std::function<void(AVPacket
              std::to_string(height_) + " " + PixelFormatName(pixelFormat_) + " to " + std::to_string(frame_->width) +
              "x" + std::to_string(frame_->height) + " " + PixelFormatName(frame_->format) +
              "; a stream keeps one picture size and format");
-    Store(destination);
-    av_frame_unref(frame_);
-    ++count_;
     return true;
 }
 
@@ -373,4 +401,17 @@ void AviWriter::Commit()
         Fail(path_ + ": cannot rename the finished output into place: " + std::strerror(error));
     }
     committed_ = true;
+}
+
+BufferPool::BufferPool(std::size_t size)
+    : pool_(av_buffer_pool_init(size, av_buffer_allocz)) // zeroed once: bytes nobody writes stay 0
+{
+    if (!pool_) throw std::bad_alloc();
+}
+
+AVBufferRef* BufferPool::Get()
+{
+    AVBufferRef* buffer = av_buffer_pool_get(pool_);
+    if (!buffer) throw std::bad_alloc();
+    return buffer;
 }

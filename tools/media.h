@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,15 @@ public:
     // Writes the next picture to `destination` (PictureBytes() bytes);
     // false at the end. Packets of other streams go to `other` (may be empty).
     bool Next(uint8_t* destination, const std::function<void(AVPacket*)>& other = {});
+    // The same without a copy where the decoder's picture is already laid
+    // out as the codec takes it: `holder` then keeps a reference to it and
+    // *picture points into it; otherwise `buffer` gets the picture.
+    bool Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
+              const std::function<void(AVPacket*)>& other = {});
 
 private:
     bool Decode(const std::function<void(AVPacket*)>& other);
+    bool Advance(const std::function<void(AVPacket*)>& other);
     void Store(uint8_t* destination);
 
     MediaInput& input_;
@@ -124,6 +131,28 @@ private:
     std::string temporary_;
     bool direct_ = false;
     bool committed_ = false;
+};
+
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using PacketPointer = std::unique_ptr<AVPacket, PacketFree>;
+using FramePointer = std::unique_ptr<AVFrame, FrameFree>;
+
+// Reference-counted buffers of one size, reused once every reference is gone.
+class BufferPool {
+public:
+    explicit BufferPool(std::size_t size);
+    ~BufferPool() { av_buffer_pool_uninit(&pool_); }
+    BufferPool(const BufferPool&) = delete;
+    BufferPool& operator=(const BufferPool&) = delete;
+    AVBufferRef* Get(); // never null
+
+private:
+    AVBufferPool* pool_;
 };
 
 // True when `path` names something to write in place (not a regular file).

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,7 +27,8 @@ public:
         : work_(std::move(work)), finish_(std::move(finish))
     {
         const std::size_t count = std::max<std::size_t>(2, std::size_t(threads) * slotsPerThread);
-        slots_.resize(count);
+        slots_ = std::make_unique<Slot[]>(count);
+        slotCount_ = count;
         done_.assign(count, false);
         if (threads > 1)
             for (unsigned w = 0; w < threads; ++w) workers_.emplace_back([this, w] { RunWorker(w); });
@@ -49,14 +51,14 @@ public:
     Slot& Acquire()
     {
         FinishReady();
-        if (submitted_ - finished_ == slots_.size()) FinishOne();
-        return slots_[submitted_ % slots_.size()];
+        if (submitted_ - finished_ == slotCount_) FinishOne();
+        return slots_[submitted_ % slotCount_];
     }
 
     // Hands the slot that Acquire returned to the workers.
     void Submit()
     {
-        const std::size_t index = submitted_ % slots_.size();
+        const std::size_t index = submitted_ % slotCount_;
         if (workers_.empty()) {
             work_(0, slots_[index]);
             done_[index] = true;
@@ -80,7 +82,7 @@ public:
 private:
     void FinishOne()
     {
-        const std::size_t index = finished_ % slots_.size();
+        const std::size_t index = finished_ % slotCount_;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             slotDone_.wait(lock, [&] { return bool(done_[index]); });
@@ -93,7 +95,7 @@ private:
     void FinishReady()
     {
         while (finished_ < submitted_) {
-            const std::size_t index = finished_ % slots_.size();
+            const std::size_t index = finished_ % slotCount_;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!done_[index]) return;
@@ -109,7 +111,7 @@ private:
         for (;;) {
             workAvailable_.wait(lock, [&] { return stopping_ || claimed_ < submitted_; });
             if (stopping_) return; // what is not claimed yet is abandoned
-            const std::size_t index = claimed_++ % slots_.size();
+            const std::size_t index = claimed_++ % slotCount_;
             lock.unlock();
             work_(worker, slots_[index]);
             lock.lock();
@@ -120,7 +122,8 @@ private:
 
     Work work_;
     Finish finish_;
-    std::vector<Slot> slots_;
+    std::unique_ptr<Slot[]> slots_; // slots never move
+    std::size_t slotCount_ = 0;
     std::vector<char> done_; // guarded by mutex_ when workers run
     std::size_t submitted_ = 0; // written by the caller under mutex_
     std::size_t finished_ = 0;  // the caller's alone

@@ -6,7 +6,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "frame_codec.h"
-#include "parallel.h"
+#include "pipeline.h"
 
 namespace {
 struct RawJob {
@@ -56,34 +56,48 @@ int RawEncodeCommand(int argc, char** argv)
     InputFile input(arguments.positional[0]);
     OutputFile output(arguments.positional[1]);
     const std::size_t frameBytes = std::size_t(job.width) * job.height * job.format->bytesPerPixel;
-    const std::size_t batch = std::size_t(job.threads) * 2;
     std::vector<std::unique_ptr<FrameEncoder>> encoders;
     for (unsigned w = 0; w < job.threads; ++w)
         encoders.push_back(std::make_unique<FrameEncoder>(*job.format, job.width, job.height));
-    std::vector<std::vector<uint8_t>> raws(batch, std::vector<uint8_t>(frameBytes)), frames(batch);
-    std::vector<LRESULT> results(batch);
+    const std::size_t capacity = encoders[0]->FrameCapacity();
 
+    struct Slot {
+        std::vector<uint8_t> raw;
+        std::unique_ptr<uint8_t[]> frame;
+        std::size_t size = 0;
+        LRESULT result = ICERR_OK;
+        uint64_t number = 0;
+    };
     uint64_t count = 0, codedBytes = 0;
-    for (bool more = true; more;) {
-        std::size_t n = 0;
-        for (; n < batch; ++n) {
-            std::size_t got = input.Read(raws[n].data(), frameBytes);
-            if (got == 0) break;
-            if (got < frameBytes)
-                Fail(input.Name() + ": frame " + std::to_string(count + n) + " is truncated: " + std::to_string(got) +
-                     " of " + std::to_string(frameBytes) + " bytes");
-        }
-        more = n == batch;
-        ParallelFor(job.threads, n, [&](unsigned worker, std::size_t i) {
-            results[i] = encoders[worker]->Encode(raws[i].data(), quality, frames[i]);
+    OrderedPipeline<Slot> pipeline(
+        job.threads, 3,
+        [&](unsigned worker, Slot& slot) {
+            slot.result = encoders[worker]->Encode(slot.raw.data(), quality, slot.frame.get(), &slot.size);
+        },
+        [&](Slot& slot) {
+            if (slot.result != ICERR_OK)
+                Fail(input.Name() + ": frame " + std::to_string(slot.number) + ": " + DescribeResult(slot.result));
+            output.Write(slot.frame.get(), slot.size);
+            codedBytes += slot.size;
+            ++count;
         });
-        for (std::size_t i = 0; i < n; ++i, ++count) {
-            if (results[i] != ICERR_OK)
-                Fail(input.Name() + ": frame " + std::to_string(count) + ": " + DescribeResult(results[i]));
-            output.Write(frames[i].data(), frames[i].size());
-            codedBytes += frames[i].size();
+    for (uint64_t number = 0;; ++number) {
+        Slot& slot = pipeline.Acquire();
+        if (!slot.frame) {
+            slot.frame.reset(new uint8_t[capacity]);
+            slot.raw.resize(frameBytes);
         }
+        const std::size_t got = input.Read(slot.raw.data(), frameBytes);
+        if (got == 0) break;
+        if (got < frameBytes) {
+            pipeline.Drain(); // an earlier damaged frame is told first
+            Fail(input.Name() + ": frame " + std::to_string(number) + " is truncated: " + std::to_string(got) +
+                 " of " + std::to_string(frameBytes) + " bytes");
+        }
+        slot.number = number;
+        pipeline.Submit();
     }
+    pipeline.Drain();
     if (count == 0) Fail(input.Name() + ": holds no frame");
     output.Commit();
     ReportTotals(job, count, count * frameBytes, codedBytes);
@@ -103,55 +117,68 @@ int RawDecodeCommand(int argc, char** argv)
     OutputFile output(arguments.positional[1]);
     const std::size_t rawBytes = std::size_t(job.width) * job.height * job.format->bytesPerPixel;
     const std::size_t largestFrame = WorstCaseFrameSize(job.width, job.height);
-    const std::size_t batch = std::size_t(job.threads) * 2;
     std::vector<std::unique_ptr<FrameDecoder>> decoders;
     for (unsigned w = 0; w < job.threads; ++w)
         decoders.push_back(std::make_unique<FrameDecoder>(*job.format, job.width, height));
-    // Zeroed once: RGB32 output never writes the fourth byte of a pixel.
-    std::vector<std::vector<uint8_t>> raws(batch, std::vector<uint8_t>(rawBytes)), frames(batch);
-    std::vector<LRESULT> results(batch);
 
+    struct Slot {
+        std::unique_ptr<uint8_t[]> frame;
+        std::vector<uint8_t> raw;
+        std::size_t size = 0;
+        LRESULT result = ICERR_OK;
+        uint64_t number = 0;
+    };
     uint64_t count = 0, codedBytes = 0;
-    for (bool more = true; more;) {
-        std::size_t n = 0;
-        for (; n < batch; ++n) {
-            const std::string which = input.Name() + ": frame " + std::to_string(count + n);
-            uint8_t head[FrameHeaderSize];
-            std::size_t got = input.Read(head, sizeof head);
-            if (got == 0) break;
-            FrameHeader header{};
-            if (!ReadFrameHeader(head, got, &header)) Fail(which + " is truncated: its header is cut short");
-            if (header.tag != FrameTagHuffman && header.tag != FrameTagDeflate) {
-                char tag[16];
-                std::snprintf(tag, sizeof tag, "0x%08" PRIX32, header.tag);
-                Fail(which + " has an unknown tag " + tag + " (not a HUFY or LZYV frame)");
-            }
-            if (header.payloadLength > largestFrame - FrameHeaderSize)
-                Fail(which + " is damaged: its payload length " + std::to_string(header.payloadLength) +
-                     " is more than a " + std::to_string(job.width) + "x" + std::to_string(job.height) +
-                     " frame can hold");
-            frames[n].resize(FrameHeaderSize + header.payloadLength);
-            std::copy(head, head + FrameHeaderSize, frames[n].begin());
-            got = input.Read(frames[n].data() + FrameHeaderSize, header.payloadLength);
-            if (got < header.payloadLength)
-                Fail(which + " is truncated: " + std::to_string(got) + " of " +
-                     std::to_string(header.payloadLength) + " payload bytes");
-        }
-        more = n == batch;
-        ParallelFor(job.threads, n, [&](unsigned worker, std::size_t i) {
-            results[i] = decoders[worker]->Decode(frames[i].data(), frames[i].size(), raws[i].data());
+    OrderedPipeline<Slot> pipeline(
+        job.threads, 3,
+        [&](unsigned worker, Slot& slot) {
+            slot.result = decoders[worker]->Decode(slot.frame.get(), slot.size, slot.raw.data());
+        },
+        [&](Slot& slot) {
+            if (slot.result != ICERR_OK)
+                Fail(input.Name() + ": frame " + std::to_string(slot.number) + " is " +
+                     (slot.result == ICERR_ERROR ? std::string("damaged: its payload does not decode to a ") +
+                                                       std::to_string(job.width) + "x" + std::to_string(job.height) +
+                                                       " picture"
+                                                 : DescribeResult(slot.result)));
+            output.Write(slot.raw.data(), rawBytes);
+            codedBytes += slot.size;
+            ++count;
         });
-        for (std::size_t i = 0; i < n; ++i, ++count) {
-            if (results[i] != ICERR_OK)
-                Fail(input.Name() + ": frame " + std::to_string(count) + " is " +
-                     (results[i] == ICERR_ERROR ? std::string("damaged: its payload does not decode to a ") +
-                                                      std::to_string(job.width) + "x" + std::to_string(job.height) +
-                                                      " picture"
-                                                : DescribeResult(results[i])));
-            output.Write(raws[i].data(), rawBytes);
-            codedBytes += frames[i].size();
+    for (uint64_t number = 0;; ++number) {
+        Slot& slot = pipeline.Acquire();
+        if (!slot.frame) {
+            slot.frame.reset(new uint8_t[largestFrame]);
+            slot.raw.assign(rawBytes, 0); // zeroed once: RGB32 output never writes the fourth byte of a pixel
         }
+        const std::string which = input.Name() + ": frame " + std::to_string(number);
+        std::size_t got = input.Read(slot.frame.get(), FrameHeaderSize);
+        if (got == 0) break;
+        FrameHeader header{};
+        // Errors found while reading come after those of the frames before.
+        auto fail = [&](const std::string& message) {
+            pipeline.Drain();
+            Fail(message);
+        };
+        if (!ReadFrameHeader(slot.frame.get(), got, &header)) fail(which + " is truncated: its header is cut short");
+        if (header.tag != FrameTagHuffman && header.tag != FrameTagDeflate) {
+            char tag[16];
+            std::snprintf(tag, sizeof tag, "0x%08" PRIX32, header.tag);
+            fail(which + " has an unknown tag " + tag + " (not a HUFY or LZYV frame)");
+        }
+        if (header.payloadLength > largestFrame - FrameHeaderSize)
+            fail(which + " is damaged: its payload length " + std::to_string(header.payloadLength) +
+                 " is more than a " + std::to_string(job.width) + "x" + std::to_string(job.height) +
+                 " frame can hold");
+        got = input.Read(slot.frame.get() + FrameHeaderSize, header.payloadLength);
+        if (got < header.payloadLength)
+            fail(which + " is truncated: " + std::to_string(got) + " of " + std::to_string(header.payloadLength) +
+                 " payload bytes");
+        slot.size = FrameHeaderSize + header.payloadLength;
+        slot.number = number;
+        pipeline.Submit();
     }
+    pipeline.Drain();
     if (count == 0) Fail(input.Name() + ": holds no frame");
     output.Commit();
     ReportTotals(job, count, count * rawBytes, codedBytes);
