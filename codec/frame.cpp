@@ -231,9 +231,10 @@ LRESULT DecompressFrame(const uint8_t* input, std::size_t inputSize, CodecInstan
 
     if (header.tag == FrameTagHuffman) {
         HuffmanDecodeInfo info;
-        if (HuffmanDecode(picture.buffer, pictureBytes, payload, payloadSize, &info) != HuffmanResult::Ok ||
-            info.length != pictureBytes)
-            return ICERR_ERROR;
+        const HuffmanResult result = HuffmanDecode(picture.buffer, pictureBytes, payload, payloadSize, &info);
+        // Running out of memory says nothing about the frame: not "damaged".
+        if (result == HuffmanResult::NoMemory) return ICERR_MEMORY;
+        if (result != HuffmanResult::Ok || info.length != pictureBytes) return ICERR_ERROR;
     } else if (header.tag == FrameTagDeflate) {
         std::size_t consumed = 0;
         ZlibResult result = InflateExact(payload, payloadSize, picture.buffer, pictureBytes, &consumed);
