@@ -58,7 +58,11 @@ FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t hei
     input_ = MakeFormat(width, negative ? -int32_t(height) : int32_t(height), format.compression, format.bitCount);
     output_ = MakeFormat(width, int32_t(height), FourccKSHA, 16);
     instance_.picture = CreatePlanarPicture();
-    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, height)) throw std::bad_alloc();
+    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, height)) {
+        // A constructor that throws runs no destructor: release the holder here.
+        DestroyPlanarPicture(instance_.picture);
+        throw std::bad_alloc();
+    }
 }
 
 FrameEncoder::~FrameEncoder() { DestroyPlanarPicture(instance_.picture); }
@@ -99,7 +103,10 @@ FrameDecoder::FrameDecoder(const RawFormat& format, uint32_t width, int32_t heig
     output_ = MakeFormat(width, height, format.compression, format.bitCount);
     instance_.picture = CreatePlanarPicture();
     const uint32_t rows = height < 0 ? uint32_t(-int64_t(height)) : uint32_t(height);
-    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, rows)) throw std::bad_alloc();
+    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, rows)) {
+        DestroyPlanarPicture(instance_.picture);
+        throw std::bad_alloc();
+    }
 }
 
 FrameDecoder::~FrameDecoder() { DestroyPlanarPicture(instance_.picture); }
