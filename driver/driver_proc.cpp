@@ -32,7 +32,9 @@ LRESULT OpenInstance(ICOPEN* open)
         instance->frameTag = 0;
         instance->quality = OpenQuality;
         instance->picture = nullptr;
-        if (!ClampTableBuilt) BuildClampTable();
+        // Not a test of ClampTableBuilt first: another thread may be building
+        // the table; the call waits for it and orders the reads after it.
+        BuildClampTable();
     }
     if (open) open->dwError = instance ? ICERR_OK : ICERR_MEMORY;
     return reinterpret_cast<LRESULT>(instance);

@@ -71,7 +71,7 @@ LRESULT AttachPicture(CodecInstance& instance, uint32_t width, uint32_t height)
     ReleasePicture(instance);
     PlanarPicture* picture = CreatePlanarPicture();
     if (!picture) return ICERR_MEMORY;
-    if (!ConversionTablesBuilt) BuildConversionTables();
+    BuildConversionTables(); // waits for a build in another thread (see OpenInstance)
     if (!ResizePlanarPicture(*picture, width, height)) {
         DestroyPlanarPicture(picture);
         return ICERR_MEMORY;
