@@ -122,6 +122,20 @@ std::string CheckFrameStructure(const uint8_t* frame, std::size_t size, uint32_t
     return "";
 }
 
+// What is wrong with a frame that did not decode: cut short, or damaged.
+std::string DescribeDamage(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height)
+{
+    FrameHeader header{};
+    if (!ReadFrameHeader(frame, size, &header)) return "is truncated: its header is cut short";
+    if (header.tag == FrameTagHuffman || header.tag == FrameTagDeflate) {
+        if (header.payloadLength > size - FrameHeaderSize)
+            return "is truncated: it holds " + std::to_string(size - FrameHeaderSize) + " of its " +
+                   std::to_string(header.payloadLength) + " payload bytes";
+        return "is damaged: it does not decode to a " + SizeText(width, height) + " picture (kestrun verify tells more)";
+    }
+    return "is damaged: it has an unknown tag " + TagText(header.tag) + " (not a HUFY or LZYV frame)";
+}
+
 // Where two packed 4:2:2 pictures first differ, or "" when they are the same.
 std::string FirstDifference(const uint8_t* archive, const uint8_t* source, uint32_t width, uint32_t height,
                             const RawFormat& format)
@@ -444,11 +458,9 @@ int DecodeCommand(int argc, char** argv)
             if (slot.oversize)
                 Fail(which + " is damaged: its " + std::to_string(slot.frame->size) + " bytes are more than a " +
                      SizeText(width, height) + " frame can hold");
-            if (slot.result != ICERR_OK)
-                Fail(which + " is " +
-                     (slot.result == ICERR_ERROR ? "damaged: it does not decode to a " + SizeText(width, height) +
-                                                       " picture (kestrun verify tells more)"
-                                                 : DescribeResult(slot.result)));
+            if (slot.result == ICERR_ERROR)
+                Fail(which + " " + DescribeDamage(slot.frame->data, std::size_t(slot.frame->size), width, height));
+            if (slot.result != ICERR_OK) Fail(which + ": " + DescribeResult(slot.result));
             if (avi) {
                 av_packet_unref(packet.get());
                 packet->buf = slot.raw; // the packet takes the slot's reference
@@ -683,7 +695,9 @@ int VerifyCommand(int argc, char** argv)
     JobStats stats = RunVerify(job);
     const std::string name = job.input == "-" ? "standard input" : job.input;
     if (!stats.problem.empty()) std::printf("%s: %s\n", name.c_str(), stats.problem.c_str());
-    if (stats.damaged.empty()) {
+    if (stats.damaged.empty() && !stats.problem.empty()) {
+        std::printf("%s: the %" PRId64 " frames there are intact\n", name.c_str(), stats.frames);
+    } else if (stats.damaged.empty()) {
         std::printf("%s: %" PRId64 " frames intact (HUFY %" PRId64 ", LZYV %" PRId64 ")%s\n", name.c_str(),
                     stats.frames, stats.huffmanFrames, stats.deflateFrames,
                     stats.compared ? ", identical to the source" : "");
@@ -749,8 +763,10 @@ int FrameMd5Command(int argc, char** argv)
         },
         [&](Slot& slot) {
             if (slot.oversize || slot.result != ICERR_OK)
-                Fail(input.Name() + ": frame " + std::to_string(slot.number) +
-                     " is damaged (kestrun verify tells more); no checksum for it");
+                Fail(input.Name() + ": frame " + std::to_string(slot.number) + " " +
+                     (slot.oversize ? std::string("is damaged: it is larger than a frame can be")
+                                    : DescribeDamage(slot.frame->data, std::size_t(slot.frame->size), width, height)) +
+                     "; no checksum for it");
             int length = std::snprintf(line, sizeof line, "0, %10" PRId64 ", %10" PRId64 ", %8" PRId64 ", %8zu, ",
                                        slot.pts, slot.pts, slot.duration, rawBytes);
             for (uint8_t byte : slot.digest) length += std::snprintf(line + length, sizeof line - length, "%02x", byte);

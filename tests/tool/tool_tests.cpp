@@ -1,0 +1,523 @@
+// kestrun end to end: AVI, Y4M and raw files made by Debian's ffmpeg go
+// through the tool and are checked with ffmpeg, ffprobe and by reading the
+// AVI structure directly. Every test runs in a fresh temporary folder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string ReadText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& path)
+{
+    const std::string text = ReadText(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "kestrun-tool-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override
+    {
+        std::error_code error;
+        if (!HasFailure()) fs::remove_all(dir_, error);
+        else std::fprintf(stderr, "files kept in %s\n", dir_.c_str());
+    }
+
+    fs::path Path(const std::string& name) const { return dir_ / name; }
+
+    // Runs a bash command line in the test folder; K is the tool.
+    Result Run(const std::string& command)
+    {
+        const fs::path script = Path("command.sh"), out = Path("command.out"), err = Path("command.err");
+        {
+            std::ofstream file(script);
+            file << "set -o pipefail\ncd '" << dir_.string() << "'\nK='" << KESTRUN_TOOL << "'\n"
+                 << "S='" << KESTRUN_SOURCE_DIR << "'\n" << command << "\n";
+        }
+        const std::string line = "bash '" + script.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
+        const int raw = std::system(line.c_str());
+        Result result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = ReadText(out);
+        result.err = ReadText(err);
+        return result;
+    }
+
+    // Runs a command that must succeed; returns its standard output.
+    std::string Ok(const std::string& command)
+    {
+        Result result = Run(command);
+        EXPECT_EQ(result.status, 0) << command << "\n" << result.err;
+        return result.out;
+    }
+
+    // A clip from ffmpeg's test source: video in `pixelFormat`, with a mono
+    // 16-bit audio track when `audio`.
+    void MakeClip(const std::string& name, const std::string& size, const std::string& pixelFormat, int frames,
+                  bool audio = true, const std::string& filter = "")
+    {
+        std::string command = "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=" + size + ":rate=25";
+        if (audio) command += " -f lavfi -i sine=frequency=440:sample_rate=8000";
+        if (!filter.empty()) command += " -vf " + filter;
+        command += " -frames:v " + std::to_string(frames) + " -c:v rawvideo -pix_fmt " + pixelFormat;
+        if (audio) command += " -c:a pcm_s16le -t " + std::to_string(frames / 25.0);
+        Ok(command + " -y " + name);
+    }
+
+    // The video of `file` as raw frames in `pixelFormat`.
+    std::vector<uint8_t> Pictures(const std::string& file, const std::string& pixelFormat)
+    {
+        Ok("ffmpeg -nostdin -v error -i " + file + " -map 0:v -f rawvideo -pix_fmt " + pixelFormat +
+           " -y pictures.raw");
+        return ReadBytes(Path("pictures.raw"));
+    }
+
+    // The first audio track of `file` as its raw samples.
+    std::vector<uint8_t> Audio(const std::string& file)
+    {
+        Ok("ffmpeg -nostdin -v error -i " + file + " -map 0:a:0 -c:a copy -f s16le -y audio.raw");
+        return ReadBytes(Path("audio.raw"));
+    }
+
+    // Nothing in the folder whose name starts with `name` (no output, no temporary).
+    void ExpectNothingNamed(const std::string& name)
+    {
+        for (const auto& entry : fs::directory_iterator(dir_))
+            EXPECT_NE(entry.path().filename().string().rfind(name, 0), 0u)
+                << entry.path() << " was left behind";
+    }
+
+    // A failing command: non-zero status, and a message with each of `words`.
+    void ExpectError(const std::string& command, const std::vector<std::string>& words)
+    {
+        Result result = Run(command);
+        EXPECT_NE(result.status, 0) << command;
+        for (const auto& word : words) EXPECT_NE(result.err.find(word), std::string::npos) << command << "\n" << result.err;
+    }
+
+    fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+// The AVI structure, read directly: chunks, stream headers, index.
+
+uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+struct AviFacts {
+    std::string videoHandler, videoCompression;
+    int width = 0, height = 0, bitCount = 0;
+    int videoChunks = 0, keyChunks = 0, audioStreams = 0;
+    std::vector<std::vector<uint8_t>> frames; // the video chunks' contents
+};
+
+void WalkChunks(const std::vector<uint8_t>& file, std::size_t begin, std::size_t end, AviFacts& facts,
+                std::string& lastStreamType)
+{
+    for (std::size_t at = begin; at + 8 <= end;) {
+        const std::string id(reinterpret_cast<const char*>(&file[at]), 4);
+        const uint32_t size = Le32(&file[at + 4]);
+        const std::size_t body = at + 8;
+        if (body + size > end) break;
+        if (id == "RIFF" || id == "LIST") {
+            WalkChunks(file, body + 4, body + size, facts, lastStreamType);
+        } else if (id == "strh" && size >= 8) {
+            lastStreamType.assign(reinterpret_cast<const char*>(&file[body]), 4);
+            if (lastStreamType == "vids") facts.videoHandler.assign(reinterpret_cast<const char*>(&file[body + 4]), 4);
+            if (lastStreamType == "auds") ++facts.audioStreams;
+        } else if (id == "strf" && lastStreamType == "vids" && size >= 40) {
+            facts.width = int(Le32(&file[body + 4]));
+            facts.height = int(Le32(&file[body + 8]));
+            facts.bitCount = file[body + 14] | file[body + 15] << 8;
+            facts.videoCompression.assign(reinterpret_cast<const char*>(&file[body + 16]), 4);
+        } else if (id == "idx1") {
+            for (std::size_t e = body; e + 16 <= body + size; e += 16)
+                if (std::memcmp(&file[e], "00dc", 4) == 0) {
+                    ++facts.videoChunks;
+                    if (Le32(&file[e + 4]) & 0x10) ++facts.keyChunks;
+                }
+        } else if (id == "00dc") {
+            facts.frames.emplace_back(file.begin() + long(body), file.begin() + long(body + size));
+        }
+        at = body + size + (size & 1);
+    }
+}
+
+AviFacts ReadAvi(const fs::path& path)
+{
+    AviFacts facts;
+    std::vector<uint8_t> file = ReadBytes(path);
+    std::string type;
+    WalkChunks(file, 0, file.size(), facts, type);
+    return facts;
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) sum += double(int(a[i]) - int(b[i])) * (int(a[i]) - int(b[i]));
+    return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * double(a.size()) / sum);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST_F(ToolTest, PackedSourcesComeBackByteForByteWithTheirAudio)
+{
+    for (const std::string pixelFormat : {"yuyv422", "uyvy422"}) {
+        SCOPED_TRACE(pixelFormat);
+        MakeClip("source.avi", "96x64", pixelFormat, 12);
+        const std::string format = pixelFormat == "yuyv422" ? "yuy2" : "uyvy";
+        Ok("$K encode --quiet source.avi archive.avi");
+        Ok("$K decode --quiet --format " + format + " archive.avi back.avi");
+        const auto source = Pictures("source.avi", pixelFormat);
+        ASSERT_EQ(source.size(), 96u * 64 * 2 * 12);
+        EXPECT_EQ(Pictures("back.avi", pixelFormat), source);
+        EXPECT_EQ(Audio("back.avi"), Audio("source.avi"));
+        EXPECT_EQ(Audio("archive.avi"), Audio("source.avi"));
+        // The other packed layout is the same samples moved about.
+        Ok("$K decode --quiet --format " + std::string(format == "yuy2" ? "uyvy" : "yuy2") + " archive.avi other.avi");
+        EXPECT_EQ(Pictures("other.avi", pixelFormat), source);
+        // Raw output is the pictures alone, top row first.
+        Ok("$K decode --quiet --format " + format + " archive.avi back.raw");
+        EXPECT_EQ(ReadBytes(Path("back.raw")), source);
+    }
+}
+
+TEST_F(ToolTest, RgbSourceComesBackWithinTheColourConversion)
+{
+    // An odd width: RGB24 takes any width of at least 2.
+    MakeClip("source.avi", "76x20", "bgr24", 6, true, "format=bgr24,crop=75:20:0:0");
+    Ok("$K encode --quiet source.avi archive.avi");
+    Ok("$K decode --quiet --format rgb24 archive.avi back24.avi");
+    Ok("$K decode --quiet --format rgb32 archive.avi back32.avi");
+    const auto source = Pictures("source.avi", "bgr24");
+    const auto back = Pictures("back24.avi", "bgr24");
+    ASSERT_EQ(back.size(), source.size());
+    // The same pictures as the raw commands make of the same frames (which
+    // take RGB bottom-up: the frames go in flipped and come out flipped).
+    Ok("ffmpeg -nostdin -v error -i source.avi -map 0:v -vf vflip -f rawvideo -pix_fmt bgr24 -y flipped.bgr");
+    Ok("$K raw-encode --quiet -s 75x20 -f rgb24 -q 0 flipped.bgr frames.ksha");
+    Ok("$K raw-decode --quiet -s 75x20 -f rgb24 frames.ksha flipped-back.bgr");
+    Ok("ffmpeg -nostdin -v error -f rawvideo -s 75x20 -pix_fmt bgr24 -i flipped-back.bgr -vf vflip -f rawvideo -y "
+       "unflipped.bgr");
+    EXPECT_EQ(back, ReadBytes(Path("unflipped.bgr")));
+    // Within the colour conversion's error (an upside-down or shifted picture scores about 10 dB).
+    EXPECT_GT(Psnr(back, source), 28.0);
+    EXPECT_EQ(Pictures("back32.avi", "bgr24"), back);
+    // Video for Windows hosts expect bottom-up RGB: a positive height in the AVI.
+    const AviFacts facts = ReadAvi(Path("back24.avi"));
+    EXPECT_EQ(facts.height, 20);
+    EXPECT_EQ(facts.bitCount, 24);
+}
+
+TEST_F(ToolTest, ArchivesAreKshaAvisThatFfprobeReads)
+{
+    MakeClip("source.avi", "96x64", "yuyv422", 10);
+    Ok("$K encode --quiet source.avi archive.avi");
+    const AviFacts facts = ReadAvi(Path("archive.avi"));
+    EXPECT_EQ(facts.videoHandler, "KSHA");
+    EXPECT_EQ(facts.videoCompression, "KSHA");
+    EXPECT_EQ(facts.bitCount, 16);
+    EXPECT_EQ(facts.width, 96);
+    EXPECT_EQ(facts.height, 64);
+    EXPECT_EQ(facts.videoChunks, 10);
+    EXPECT_EQ(facts.keyChunks, 10);
+    EXPECT_EQ(facts.audioStreams, 1);
+    ASSERT_EQ(facts.frames.size(), 10u);
+    for (const auto& frame : facts.frames) {
+        ASSERT_GE(frame.size(), 8u);
+        EXPECT_EQ(std::string(frame.begin(), frame.begin() + 4), "YFUH"); // HUFY, low byte first
+        EXPECT_EQ(Le32(&frame[4]) + 8, frame.size());
+    }
+
+    const std::string streams = Ok("ffprobe -v error -count_packets -show_entries "
+                                   "stream=codec_type,codec_tag_string,width,height,nb_frames,nb_read_packets,codec_name "
+                                   "-of compact archive.avi");
+    EXPECT_NE(streams.find("codec_type=video|codec_tag_string=KSHA|width=96|height=64|nb_frames=10|nb_read_packets=10"),
+              std::string::npos)
+        << streams;
+    EXPECT_NE(streams.find("codec_name=pcm_s16le|codec_type=audio"), std::string::npos) << streams;
+    const std::string flags = Ok("ffprobe -v error -select_streams v -show_entries packet=flags -of csv archive.avi");
+    std::string keyFrames;
+    for (int i = 0; i < 10; ++i) keyFrames += "packet,K_\n";
+    EXPECT_EQ(flags, keyFrames);
+}
+
+TEST_F(ToolTest, Framemd5MatchesFfmpegOnTheSource)
+{
+    MakeClip("yuyv.avi", "96x64", "yuyv422", 8);
+    MakeClip("uyvy.avi", "64x48", "uyvy422", 5, false);
+    for (const std::string name : {"yuyv.avi", "uyvy.avi"}) {
+        SCOPED_TRACE(name);
+        Ok("$K encode --quiet " + name + " archive.avi");
+        const std::string ours = Ok("$K framemd5 archive.avi");
+        const std::string theirs = Ok("ffmpeg -nostdin -v error -i " + name + " -an -f framemd5 -pix_fmt yuyv422 -");
+        EXPECT_EQ(ours, theirs);
+        EXPECT_NE(ours.find("#dimensions 0:"), std::string::npos);
+    }
+    // The built-in sample goes through the same libswscale conversion as ffmpeg's.
+    Ok("$K encode --quiet --coder deflate \"$S/samples/city-720x405.mpg\" sample.avi");
+    EXPECT_EQ(Ok("$K framemd5 sample.avi"),
+              Ok("ffmpeg -nostdin -v error -i \"$S/samples/city-720x405.mpg\" -f framemd5 -pix_fmt yuyv422 -"));
+}
+
+TEST_F(ToolTest, Y4mGoesThroughPipesBothWays)
+{
+    MakeClip("source.avi", "96x64", "yuyv422", 7, false);
+    const auto source = Pictures("source.avi", "yuyv422");
+    Ok("ffmpeg -nostdin -v error -i source.avi -f yuv4mpegpipe -pix_fmt yuv422p - | $K encode --quiet - archive.avi");
+    Ok("$K decode --quiet archive.avi - | ffmpeg -nostdin -v error -f yuv4mpegpipe -i - -f rawvideo -pix_fmt yuyv422 "
+       "-y back.raw");
+    EXPECT_EQ(ReadBytes(Path("back.raw")), source);
+    Ok("$K decode --quiet archive.avi back.y4m");
+    const std::string y4m = ReadText(Path("back.y4m"));
+    EXPECT_EQ(y4m.substr(0, y4m.find('\n')), "YUV4MPEG2 W96 H64 F25:1 Ip A1:1 C422 XYSCSS=422");
+    EXPECT_EQ(Pictures("back.y4m", "yuyv422"), source);
+    // The converted sample comes through a pipe too, with a note that it was converted.
+    Result result = Run("cat \"$S/samples/city-720x405.mpg\" | $K encode - piped.avi");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("yuv420p is converted to YUY2"), std::string::npos) << result.err;
+    Ok("$K verify --quiet --against \"$S/samples/city-720x405.mpg\" piped.avi");
+}
+
+TEST_F(ToolTest, ThreadCountsGiveIdenticalFiles)
+{
+    MakeClip("source.avi", "128x96", "yuyv422", 24);
+    for (const std::string coder : {"huffman", "deflate", "smallest"}) {
+        SCOPED_TRACE(coder);
+        Ok("$K encode --quiet --coder " + coder + " --threads 1 source.avi one.avi");
+        Ok("$K encode --quiet --coder " + coder + " --threads 4 source.avi four.avi");
+        EXPECT_EQ(ReadBytes(Path("one.avi")), ReadBytes(Path("four.avi")));
+    }
+    Ok("$K decode --quiet --threads 1 one.avi one-back.avi && $K decode --quiet --threads 4 one.avi four-back.avi");
+    EXPECT_EQ(ReadBytes(Path("one-back.avi")), ReadBytes(Path("four-back.avi")));
+    EXPECT_EQ(Ok("$K framemd5 --threads 1 one.avi"), Ok("$K framemd5 --threads 3 one.avi"));
+    Ok("ffmpeg -nostdin -v error -i source.avi -f rawvideo -y source.yuy2");
+    Ok("$K raw-encode --quiet -s 128x96 -f yuy2 -q 0 --threads 1 source.yuy2 one.ksha");
+    Ok("$K raw-encode --quiet -s 128x96 -f yuy2 -q 0 --threads 4 source.yuy2 four.ksha");
+    EXPECT_EQ(ReadBytes(Path("one.ksha")), ReadBytes(Path("four.ksha")));
+    Ok("$K raw-decode --quiet -s 128x96 -f yuy2 --threads 4 four.ksha four.yuy2");
+    EXPECT_EQ(ReadBytes(Path("four.yuy2")), ReadBytes(Path("source.yuy2")));
+}
+
+// Frame sizes from info --frames: number -> (tag, bytes).
+std::map<int, std::pair<std::string, long>> FrameSizes(const std::string& info)
+{
+    std::map<int, std::pair<std::string, long>> sizes;
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        int number;
+        char tag[16];
+        long bytes;
+        if (std::sscanf(line.c_str(), "%d %15s %ld", &number, tag, &bytes) == 3) sizes[number] = {tag, bytes};
+    }
+    return sizes;
+}
+
+TEST_F(ToolTest, SmallestIsNeverLargerThanEitherCoder)
+{
+    // Smooth test pictures, then noise, where the coders' order changes.
+    MakeClip("smooth.avi", "96x64", "yuyv422", 6, false);
+    Ok("head -c $((96*64*2*6)) /dev/urandom > noise.yuy2 && ffmpeg -nostdin -v error -f rawvideo -s 96x64 -pix_fmt "
+       "yuyv422 -r 25 -i noise.yuy2 -c:v rawvideo -y noise.avi");
+    for (const std::string source : {"smooth.avi", "noise.avi"}) {
+        SCOPED_TRACE(source);
+        std::map<std::string, std::map<int, std::pair<std::string, long>>> sizes;
+        for (const std::string coder : {"huffman", "deflate", "smallest"}) {
+            Ok("$K encode --quiet --coder " + coder + " " + source + " " + coder + ".avi");
+            sizes[coder] = FrameSizes(Ok("$K info --frames " + coder + ".avi"));
+            ASSERT_EQ(sizes[coder].size(), 6u);
+            Ok("$K verify --quiet --against " + source + " " + coder + ".avi");
+        }
+        for (int n = 0; n < 6; ++n) {
+            SCOPED_TRACE(n);
+            EXPECT_EQ(sizes["deflate"][n].first, "LZYV");
+            // Smallest keeps one of the two frames: the smaller, the Huffman coder's on a tie
+            // (which is itself a stored LZYV frame when Huffman codes cannot fit).
+            const auto& huffman = sizes["huffman"][n];
+            const auto& deflate = sizes["deflate"][n];
+            EXPECT_EQ(sizes["smallest"][n], huffman.second <= deflate.second ? huffman : deflate);
+        }
+    }
+    const std::string info = Ok("$K info deflate.avi");
+    EXPECT_NE(info.find("LZYV 6"), std::string::npos) << info;
+    EXPECT_NE(info.find("KSHA 96x64, 6 frames"), std::string::npos) << info;
+}
+
+// Finds the offset of video chunk `n`'s content in an archive.
+std::size_t FrameOffset(const std::vector<uint8_t>& file, int n)
+{
+    int seen = 0;
+    for (std::size_t at = 0; at + 8 < file.size(); ++at)
+        if (std::memcmp(&file[at], "00dc", 4) == 0 && at + 12 <= file.size() &&
+            (std::memcmp(&file[at + 8], "YFUH", 4) == 0 || std::memcmp(&file[at + 8], "VYZL", 4) == 0) &&
+            seen++ == n)
+            return at + 8;
+    return 0;
+}
+
+TEST_F(ToolTest, VerifyListsEveryDamagedFrameAndKeepsGoing)
+{
+    MakeClip("source.avi", "96x64", "yuyv422", 10);
+    MakeClip("other.avi", "96x64", "uyvy422", 10);
+    Ok("$K encode --quiet source.avi archive.avi");
+    const std::string good = Ok("$K verify --against source.avi archive.avi");
+    EXPECT_NE(good.find("10 frames intact"), std::string::npos) << good;
+    EXPECT_NE(good.find("identical to the source"), std::string::npos) << good;
+
+    std::vector<uint8_t> file = ReadBytes(Path("archive.avi"));
+    std::size_t f2 = FrameOffset(file, 2), f5 = FrameOffset(file, 5), f7 = FrameOffset(file, 7);
+    ASSERT_TRUE(f2 && f5 && f7);
+    std::memcpy(&file[f2], "XXXX", 4);                               // unknown tag
+    const uint32_t length = Le32(&file[f5 + 4]) - 1;                 // one byte after the payload
+    std::memcpy(&file[f5 + 4], &length, 4);
+    file[f7 + 8 + Le32(&file[f7 + 4]) / 2] ^= 0x40;                  // a flipped bit in the codes
+    WriteBytes(Path("damaged.avi"), file);
+
+    Result result = Run("$K verify --against source.avi damaged.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("frame 2 is damaged: it has an unknown tag"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("frame 5 is damaged: 1 bytes follow the payload"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("frame 7 is damaged"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("3 of 10 frames damaged: 2, 5, 7"), std::string::npos) << result.out;
+    // Without a source the structure still gives frames 2 and 5 away.
+    result = Run("$K verify damaged.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("frame 2 is damaged"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("frame 5 is damaged"), std::string::npos) << result.out;
+    // Another source: the first difference of each frame.
+    result = Run("$K verify --against other.avi archive.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("frame 0 is damaged: differs from the source first at row "), std::string::npos)
+        << result.out;
+    // A truncated archive.
+    Ok("head -c $(( $(stat -c %s archive.avi) * 2 / 3 )) archive.avi > cut.avi");
+    result = Run("$K verify cut.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("is truncated"), std::string::npos) << result.out;
+    // decode and framemd5 refuse damaged and truncated archives and leave nothing.
+    ExpectError("$K decode --quiet damaged.avi back.avi", {"damaged.avi", "frame 2 is damaged"});
+    ExpectError("$K decode --quiet cut.avi back.avi", {"cut.avi", "truncated"});
+    ExpectError("$K framemd5 damaged.avi sums.txt", {"damaged.avi", "frame 2 is damaged"});
+    ExpectNothingNamed("back.avi");
+    ExpectNothingNamed("sums.txt");
+}
+
+TEST_F(ToolTest, BadInputsAreNamedAndLeaveNoOutput)
+{
+    MakeClip("source.avi", "64x48", "yuyv422", 3);
+    Ok("$K encode --quiet source.avi archive.avi");
+    Ok("echo 'not a video at all' > notes.txt");
+    Ok("ffmpeg -nostdin -v error -f lavfi -i sine -t 0.2 -y tone.wav");
+    Ok("printf 'YUV4MPEG2 W63 H4 F25:1 Ip A1:1 C422\\n' > odd.y4m; for i in 1 2; do printf 'FRAME\\n' >> odd.y4m; "
+       "head -c $((63*4 + 32*4*2)) /dev/zero >> odd.y4m; done");
+    Ok("ffmpeg -nostdin -v error -f rawvideo -s 1x16 -pix_fmt bgr24 -r 25 -i /dev/zero -frames:v 2 -c:v rawvideo -y "
+       "thin.avi");
+    Ok("head -c 6000 source.avi > cut-source.avi");
+
+    ExpectError("$K encode notes.txt out.avi", {"notes.txt", "not a video"});
+    ExpectError("$K encode tone.wav out.avi", {"tone.wav", "no video stream"});
+    ExpectError("$K encode odd.y4m out.avi", {"odd.y4m", "63x4", "even width"});
+    ExpectError("$K encode thin.avi out.avi", {"thin.avi", "1x16", "at least 2x1"});
+    ExpectError("$K encode missing.avi out.avi", {"missing.avi", "No such file"});
+    ExpectError("$K encode archive.avi out.avi", {"archive.avi", "already a KSHA archive"});
+    ExpectError("$K encode --coder fastest source.avi out.avi", {"--coder takes huffman, deflate or smallest"});
+    ExpectError("$K encode source.avi no-such-folder/out.avi", {"no-such-folder/out.avi", "cannot write"});
+    ExpectError("$K encode source.avi /dev/full", {"/dev/full", "No space left on device"});
+    ExpectNothingNamed("out.avi");
+    for (const std::string command : {"decode", "verify", "framemd5", "info"}) {
+        const std::string line = "$K " + command + " source.avi" + (command == "decode" ? " out.avi" : "");
+        ExpectError(line, {"source.avi", "rawvideo 'YUY2', not KSHA"});
+        ExpectError("$K " + command + " notes.txt" + (command == "decode" ? " out.avi" : ""),
+                    {"notes.txt", "not a video"});
+    }
+    ExpectError("$K decode archive.avi /dev/full", {"/dev/full", "No space left on device"});
+    ExpectError("$K decode archive.avi - > /dev/full", {"standard output", "No space left on device"});
+    ExpectError("$K framemd5 archive.avi > /dev/full", {"No space left on device"});
+    ExpectError("$K decode archive.avi no-such-folder/out.y4m", {"no-such-folder/out.y4m", "cannot write"});
+    ExpectError("$K decode --format rgb16 archive.avi out.avi", {"--format takes yuy2, uyvy, rgb24 or rgb32"});
+    ExpectNothingNamed("out.");
+    // A read-only folder.
+    if (::geteuid() != 0) {
+        Ok("mkdir locked && chmod a-w locked");
+        ExpectError("$K encode source.avi locked/out.avi", {"locked/out.avi", "cannot write"});
+    }
+}
+
+TEST_F(ToolTest, RawCommandsNameTheFrameThatIsWrong)
+{
+    MakeClip("source.avi", "32x16", "yuyv422", 4, false);
+    Ok("ffmpeg -nostdin -v error -i source.avi -f rawvideo -y source.yuy2");
+    // A truncated last frame.
+    Ok("head -c $((32*16*2*3 + 100)) source.yuy2 > cut.yuy2");
+    ExpectError("$K raw-encode -s 32x16 -f yuy2 -q 0 cut.yuy2 out.ksha", {"cut.yuy2", "frame 3 is truncated"});
+    // A size the format cannot take.
+    ExpectError("$K raw-encode -s 31x16 -f yuy2 -q 0 source.yuy2 out.ksha", {"31x16", "even width"});
+    ExpectError("$K raw-decode -s 1x16 -f rgb24 source.yuy2 out.raw", {"1x16", "at least 2x1"});
+    ExpectNothingNamed("out.");
+
+    Ok("$K raw-encode --quiet -s 32x16 -f yuy2 -q 0 source.yuy2 frames.ksha");
+    std::vector<uint8_t> frames = ReadBytes(Path("frames.ksha"));
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0; at + 8 <= frames.size(); at += 8 + Le32(&frames[at + 4])) starts.push_back(at);
+    ASSERT_EQ(starts.size(), 4u);
+    auto write = [&](const std::string& name, std::vector<uint8_t> bytes) { WriteBytes(Path(name), bytes); };
+    std::vector<uint8_t> bad = frames;
+    std::memcpy(&bad[starts[2]], "ABCD", 4);
+    write("tag.ksha", bad);
+    ExpectError("$K raw-decode -s 32x16 -f yuy2 tag.ksha out.raw", {"tag.ksha", "frame 2 has an unknown tag"});
+    bad = frames;
+    bad[starts[1] + 8 + 4] ^= 0xFF; // the Huffman stream's table
+    bad[starts[1] + 8 + 5] ^= 0xFF;
+    write("damaged.ksha", bad);
+    ExpectError("$K raw-decode -s 32x16 -f yuy2 damaged.ksha out.raw", {"damaged.ksha", "frame 1 is damaged"});
+    write("cut.ksha", std::vector<uint8_t>(frames.begin(), frames.end() - 5));
+    ExpectError("$K raw-decode -s 32x16 -f yuy2 cut.ksha out.raw", {"cut.ksha", "frame 3 is truncated"});
+    // Frames of another size do not decode.
+    ExpectError("$K raw-decode -s 16x16 -f yuy2 frames.ksha out.raw", {"frame 0"});
+    ExpectNothingNamed("out.");
+}
+
+TEST_F(ToolTest, DemoEncodesAndVerifiesTheSample)
+{
+    const std::string out = Ok("$K demo --quiet --threads 2");
+    EXPECT_NE(out.find("720x405 yuv420p, 51 pictures, converted to YUY2"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 51 frames decode to exactly the source's pictures"), std::string::npos) << out;
+    EXPECT_NE(out.find("ratio 0."), std::string::npos) << out;
+}
+} // namespace
