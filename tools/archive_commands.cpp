@@ -80,6 +80,7 @@ std::string CheckFrameStructure(const uint8_t* frame, std::size_t size, uint32_t
 {
     FrameHeader header{};
     *tag = 0;
+    if (size == 0) return "it is empty (a dropped frame: the archive holds no picture for it)";
     if (!ReadFrameHeader(frame, size, &header))
         return "its header is cut short (" + std::to_string(size) + " of 8 bytes)";
     *tag = header.tag;
@@ -126,6 +127,7 @@ std::string CheckFrameStructure(const uint8_t* frame, std::size_t size, uint32_t
 std::string DescribeDamage(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height)
 {
     FrameHeader header{};
+    if (size == 0) return "is empty (a dropped frame: the archive holds no picture for it)";
     if (!ReadFrameHeader(frame, size, &header)) return "is truncated: its header is cut short";
     if (header.tag == FrameTagHuffman || header.tag == FrameTagDeflate) {
         if (header.payloadLength > size - FrameHeaderSize)
@@ -447,6 +449,10 @@ int DecodeCommand(int argc, char** argv)
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
+            if (slot.frame->size < int(FrameHeaderSize)) { // also keeps DecompressFrame from guessing the size
+                slot.result = ICERR_ERROR;
+                return;
+            }
             slot.result = decoders[worker]->Decode(slot.frame->data, std::size_t(slot.frame->size), slot.raw->data);
             if (slot.result == ICERR_OK && kind == OutputKind::Y4m) {
                 slot.planes.resize(PictureBytes(width, height));
@@ -757,6 +763,10 @@ int FrameMd5Command(int argc, char** argv)
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
+            if (slot.frame->size < int(FrameHeaderSize)) {
+                slot.result = ICERR_ERROR;
+                return;
+            }
             slot.raw.resize(rawBytes);
             slot.result = decoders[worker]->Decode(slot.frame->data, std::size_t(slot.frame->size), slot.raw.data());
             if (slot.result == ICERR_OK) av_md5_sum(slot.digest, slot.raw.data(), rawBytes);
