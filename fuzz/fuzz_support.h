@@ -1,0 +1,87 @@
+// Shared pieces of the fuzz targets: a reader over the fuzzer's bytes, a
+// check that aborts (so that libFuzzer keeps the input), and a host's view
+// of a driver session.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver_proc.h"
+
+// A failed check is a finding: report it and abort so the fuzzer saves the input.
+#define FUZZ_CHECK(condition)                                                                                    \
+    do {                                                                                                         \
+        if (!(condition)) {                                                                                      \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                   \
+            std::abort();                                                                                        \
+        }                                                                                                        \
+    } while (0)
+
+// Takes values from the front of the input; past its end every value is 0.
+class FuzzReader {
+public:
+    FuzzReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    uint8_t Byte() { return position_ < size_ ? data_[position_++] : 0; }
+    uint16_t Word() { return uint16_t(Byte() | (Byte() << 8)); }
+    uint32_t Dword() { return uint32_t(Word()) | (uint32_t(Word()) << 16); }
+    // The bytes not consumed yet.
+    const uint8_t* Rest() const { return data_ + position_; }
+    std::size_t Remaining() const { return size_ - position_; }
+
+private:
+    const uint8_t* data_;
+    std::size_t size_;
+    std::size_t position_ = 0;
+};
+
+// The raw picture formats a host hands over or asks for.
+struct RawLayout {
+    DWORD compression;
+    WORD bitCount;
+    bool topDown; // RGB only: negative height
+};
+
+inline BITMAPINFOHEADER MakeHeader(uint32_t width, uint32_t height, const RawLayout& layout)
+{
+    BITMAPINFOHEADER format{};
+    format.biSize = sizeof format;
+    format.biWidth = LONG(width);
+    format.biHeight = layout.topDown ? -LONG(height) : LONG(height);
+    format.biPlanes = 1;
+    format.biBitCount = layout.bitCount;
+    format.biCompression = layout.compression;
+    format.biSizeImage = DWORD(width * height * (layout.bitCount / 8));
+    return format;
+}
+
+inline BITMAPINFOHEADER MakeCompressedHeader(uint32_t width, LONG height, DWORD frameSize)
+{
+    BITMAPINFOHEADER format{};
+    format.biSize = sizeof format;
+    format.biWidth = LONG(width);
+    format.biHeight = height;
+    format.biPlanes = 1;
+    format.biBitCount = 16;
+    format.biCompression = FourccKSHA;
+    format.biSizeImage = frameSize;
+    return format;
+}
+
+inline DWORD_PTR OpenDriver()
+{
+    ICOPEN open{};
+    open.dwSize = sizeof open;
+    open.fccType = ICTYPE_VIDEO;
+    open.fccHandler = FourccKSHA;
+    return DWORD_PTR(DriverProc(0, nullptr, DRV_OPEN, 0, reinterpret_cast<LPARAM>(&open)));
+}
+
+inline LRESULT Send(DWORD_PTR driver, UINT message, const void* lParam1 = nullptr, const void* lParam2 = nullptr)
+{
+    return DriverProc(driver, nullptr, message, reinterpret_cast<LPARAM>(lParam1), reinterpret_cast<LPARAM>(lParam2));
+}
+
+inline void CloseDriver(DWORD_PTR driver) { DriverProc(driver, nullptr, DRV_CLOSE, 0, 0); }
