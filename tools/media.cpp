@@ -60,18 +60,24 @@ MediaInput::MediaInput(const std::string& path) : name_(path == "-" ? "standard 
             Fail(name_ + ": not a video file (FFmpeg recognises no container in it)");
         Fail(name_ + ": cannot open: " + DescribeAvError(result));
     }
-    result = avformat_find_stream_info(context_, nullptr);
-    if (result < 0) Fail(name_ + ": not a readable video file: " + DescribeAvError(result));
-    videoIndex_ = av_find_best_stream(context_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (videoIndex_ < 0) {
-        // av_find_best_stream skips streams it cannot decode, such as ours.
-        for (unsigned i = 0; i < context_->nb_streams; ++i)
-            if (context_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-                videoIndex_ = int(i);
-                break;
-            }
+    // A constructor that throws runs no destructor: close the input here.
+    try {
+        result = avformat_find_stream_info(context_, nullptr);
+        if (result < 0) Fail(name_ + ": not a readable video file: " + DescribeAvError(result));
+        videoIndex_ = av_find_best_stream(context_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (videoIndex_ < 0) {
+            // av_find_best_stream skips streams it cannot decode, such as ours.
+            for (unsigned i = 0; i < context_->nb_streams; ++i)
+                if (context_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                    videoIndex_ = int(i);
+                    break;
+                }
+        }
+        if (videoIndex_ < 0) Fail(name_ + ": not a video: it holds no video stream");
+    } catch (...) {
+        avformat_close_input(&context_);
+        throw;
     }
-    if (videoIndex_ < 0) Fail(name_ + ": not a video: it holds no video stream");
 }
 
 MediaInput::~MediaInput() { avformat_close_input(&context_); }
@@ -144,47 +150,56 @@ PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
         std::string what = parameters->codec_tag ? "'" + FourccText(parameters->codec_tag) + "'" : "its codec";
         Fail(input.Name() + ": cannot decode the video: FFmpeg has no decoder for " + what);
     }
-    decoder_ = avcodec_alloc_context3(codec);
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-    if (!decoder_ || !frame_ || !packet_) throw std::bad_alloc();
-    int result = avcodec_parameters_to_context(decoder_, parameters);
-    if (result >= 0) {
-        decoder_->thread_count = 1;
-        decoder_->pkt_timebase = input.Video()->time_base;
-        result = avcodec_open2(decoder_, codec, nullptr);
-    }
-    if (result < 0) Fail(input.Name() + ": cannot decode the video: " + DescribeAvError(result));
+    // A constructor that throws runs no destructor: release what it made here.
+    try {
+        decoder_ = avcodec_alloc_context3(codec);
+        frame_ = av_frame_alloc();
+        packet_ = av_packet_alloc();
+        if (!decoder_ || !frame_ || !packet_) throw std::bad_alloc();
+        int result = avcodec_parameters_to_context(decoder_, parameters);
+        if (result >= 0) {
+            decoder_->thread_count = 1;
+            decoder_->pkt_timebase = input.Video()->time_base;
+            result = avcodec_open2(decoder_, codec, nullptr);
+        }
+        if (result < 0) Fail(input.Name() + ": cannot decode the video: " + DescribeAvError(result));
 
-    if (!Decode({})) Fail(input.Name() + ": holds no picture that can be decoded");
-    pending_ = true;
-    pixelFormat_ = frame_->format;
-    if (frame_->width <= 0 || frame_->height <= 0) Fail(input.Name() + ": the video has no picture size");
-    width_ = uint32_t(frame_->width);
-    height_ = uint32_t(frame_->height);
-    sampleAspect_ = frame_->sample_aspect_ratio.num > 0 ? frame_->sample_aspect_ratio
-                                                          : input.Video()->sample_aspect_ratio;
-    const std::string size = std::to_string(width_) + "x" + std::to_string(height_);
-    format_ = ExactFormat(pixelFormat_);
-    if (!format_) {
-        format_ = FindRawFormat("yuy2");
-        if (width_ % 2 != 0)
-            Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) +
-                 ": the width is odd, and the codec keeps 4:2:2 pictures only at even widths (RGB24 sources may "
-                 "have any width of at least 2)");
-        scaler_ = sws_getContext(frame_->width, frame_->height, AVPixelFormat(pixelFormat_), frame_->width,
-                                 frame_->height, AV_PIX_FMT_YUYV422, SWS_BICUBIC, nullptr, nullptr, nullptr);
-        if (!scaler_)
-            Fail(input.Name() + ": the pixel format " + PixelFormatName(pixelFormat_) +
-                 " cannot be converted to YUY2");
-        if (!quiet)
-            std::fprintf(stderr, "note: %s: %s %s is converted to YUY2 (4:2:2) with libswscale; the archive keeps "
-                                 "the converted pictures exactly\n",
-                         input.Name().c_str(), size.c_str(), PixelFormatName(pixelFormat_).c_str());
+        if (!Decode({})) Fail(input.Name() + ": holds no picture that can be decoded");
+        pending_ = true;
+        pixelFormat_ = frame_->format;
+        if (frame_->width <= 0 || frame_->height <= 0) Fail(input.Name() + ": the video has no picture size");
+        width_ = uint32_t(frame_->width);
+        height_ = uint32_t(frame_->height);
+        sampleAspect_ = frame_->sample_aspect_ratio.num > 0 ? frame_->sample_aspect_ratio
+                                                              : input.Video()->sample_aspect_ratio;
+        const std::string size = std::to_string(width_) + "x" + std::to_string(height_);
+        format_ = ExactFormat(pixelFormat_);
+        if (!format_) {
+            format_ = FindRawFormat("yuy2");
+            if (width_ % 2 != 0)
+                Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) +
+                     ": the width is odd, and the codec keeps 4:2:2 pictures only at even widths (RGB24 sources may "
+                     "have any width of at least 2)");
+            scaler_ = sws_getContext(frame_->width, frame_->height, AVPixelFormat(pixelFormat_), frame_->width,
+                                     frame_->height, AV_PIX_FMT_YUYV422, SWS_BICUBIC, nullptr, nullptr, nullptr);
+            if (!scaler_)
+                Fail(input.Name() + ": the pixel format " + PixelFormatName(pixelFormat_) +
+                     " cannot be converted to YUY2");
+            if (!quiet)
+                std::fprintf(stderr, "note: %s: %s %s is converted to YUY2 (4:2:2) with libswscale; the archive keeps "
+                                     "the converted pictures exactly\n",
+                             input.Name().c_str(), size.c_str(), PixelFormatName(pixelFormat_).c_str());
+        }
+        std::string why;
+        if (!CheckPictureSize(*format_, width_, height_, &why))
+            Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) + ": " + why);
+    } catch (...) {
+        sws_freeContext(scaler_);
+        av_packet_free(&packet_);
+        av_frame_free(&frame_);
+        avcodec_free_context(&decoder_);
+        throw;
     }
-    std::string why;
-    if (!CheckPictureSize(*format_, width_, height_, &why))
-        Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) + ": " + why);
 }
 
 PictureReader::~PictureReader()
@@ -331,7 +346,12 @@ AviWriter::AviWriter(const std::string& path) : path_(path)
     int result = avformat_alloc_output_context2(&context_, nullptr, "avi", nullptr);
     if (result < 0 || !context_) throw std::bad_alloc();
     result = avio_open(&context_->pb, ("file:" + temporary_).c_str(), AVIO_FLAG_WRITE);
-    if (result < 0) Fail(path + ": cannot write: " + DescribeAvError(result));
+    if (result < 0) {
+        // A constructor that throws runs no destructor.
+        avformat_free_context(context_);
+        context_ = nullptr;
+        Fail(path + ": cannot write: " + DescribeAvError(result));
+    }
 }
 
 AviWriter::~AviWriter()
