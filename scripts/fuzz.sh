@@ -3,7 +3,8 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [extra libFuzzer options]
 #
-# TARGET is one of huffman_decode, driver_decompress, round_trip, messages.
+# TARGET is one of huffman_decode, driver_decompress, round_trip, messages,
+# media (the tool's readers; needs FFmpeg's development files).
 # The build goes to $KESTRUN_FUZZ_BUILD (default build-fuzz). Each target
 # starts from the committed seeds in fuzz/corpus/TARGET and keeps what it
 # learns in BUILD/corpus/TARGET, so later runs continue from there. A crash
@@ -12,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -lt 2 ]; then
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 fi
 target=$1
@@ -22,11 +23,11 @@ build=${KESTRUN_FUZZ_BUILD:-build-fuzz}
 jobs=${KESTRUN_JOBS:-2}
 
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKESTRUN_FUZZ=ON -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF -DKESTRUN_TOOLS=OFF >/dev/null
+  -DKESTRUN_FUZZ=ON -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
 
 targets=$target
-[ "$target" = all ] && targets="huffman_decode driver_decompress round_trip messages"
+[ "$target" = all ] && targets="huffman_decode driver_decompress round_trip messages media"
 status=0
 for t in $targets; do
   [ -x "$build/fuzz/fuzz_$t" ] || { echo "unknown target: $t" >&2; exit 2; }
