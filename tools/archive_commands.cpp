@@ -123,6 +123,28 @@ std::string CheckFrameStructure(const uint8_t* frame, std::size_t size, uint32_t
     return "";
 }
 
+// Whether a frame is long enough to hold a picture: a HUFY stream spends at
+// least a bit on every byte, and deflate gains at most 1032:1. Shorter frames
+// are damaged, and nothing is allocated for them, whatever size the file's
+// header claims for its pictures.
+bool PlausibleFrame(std::size_t size, uint32_t width, uint32_t height)
+{
+    return size >= FrameHeaderSize && size - FrameHeaderSize >= PictureBytes(width, height) / 1040;
+}
+
+// Makes a worker's coder when it first needs one; false when memory is short.
+template <typename Coder, typename... Arguments>
+bool MakeOnce(std::unique_ptr<Coder>& coder, Arguments&&... arguments)
+{
+    if (coder) return true;
+    try {
+        coder = std::make_unique<Coder>(std::forward<Arguments>(arguments)...);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 // What is wrong with a frame that did not decode: cut short, or damaged.
 std::string DescribeDamage(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height)
 {
@@ -436,9 +458,7 @@ int DecodeCommand(int argc, char** argv)
         ~Slot() { av_buffer_unref(&raw); }
     };
     // RGB output: bottom-up for AVI and raw (as raw-decode writes it).
-    std::vector<std::unique_ptr<FrameDecoder>> decoders;
-    for (unsigned w = 0; w < threads; ++w)
-        decoders.push_back(std::make_unique<FrameDecoder>(*format, width, int32_t(height)));
+    std::vector<std::unique_ptr<FrameDecoder>> decoders(threads);
     int64_t count = 0;
     uint64_t codedBytes = 0;
     Progress progress(quiet, input.AnnouncedFrames(), PictureBytes(width, height));
@@ -449,8 +469,12 @@ int DecodeCommand(int argc, char** argv)
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
-            if (slot.frame->size < int(FrameHeaderSize)) { // also keeps DecompressFrame from guessing the size
+            if (!slot.raw) { // too short to be a frame
                 slot.result = ICERR_ERROR;
+                return;
+            }
+            if (!MakeOnce(decoders[worker], *format, width, int32_t(height))) {
+                slot.result = ICERR_MEMORY;
                 return;
             }
             slot.result = decoders[worker]->Decode(slot.frame->data, std::size_t(slot.frame->size), slot.raw->data);
@@ -509,9 +533,11 @@ int DecodeCommand(int argc, char** argv)
         slot.number = number;
         slot.pts = PacketTimestamp(read.get(), number);
         slot.duration = read->duration > 0 ? read->duration : 1;
+        const bool plausible = PlausibleFrame(std::size_t(read->size), width, height);
         av_packet_unref(slot.frame.get());
         av_packet_move_ref(slot.frame.get(), read.get());
-        if (!slot.raw) slot.raw = pool.Get();
+        if (!plausible) av_buffer_unref(&slot.raw);
+        if (plausible && !slot.oversize && !slot.raw) slot.raw = pool.Get();
         ++number;
         pipeline.Submit();
     }
@@ -576,14 +602,6 @@ JobStats RunVerify(const VerifyJob& job)
         std::unique_ptr<FrameEncoder> referenceEncoder;
     };
     std::vector<Worker> workers(job.threads);
-    for (auto& worker : workers) {
-        worker.decoder = std::make_unique<FrameDecoder>(*compareFormat, width, int32_t(height));
-        if (sourceIsRgb) {
-            // An RGB source is compared with what the codec makes of it.
-            worker.referenceEncoder = std::make_unique<FrameEncoder>(source->Format(), width, height, true);
-            worker.referenceDecoder = std::make_unique<FrameDecoder>(yuy2, width, int32_t(height));
-        }
-    }
 
     JobStats stats;
     stats.width = width;
@@ -604,8 +622,23 @@ JobStats RunVerify(const VerifyJob& job)
             }
             const uint8_t* frame = slot.frame->data;
             const std::size_t size = std::size_t(slot.frame->size);
+            if (size >= FrameHeaderSize && !PlausibleFrame(size, width, height)) {
+                FrameHeader header{};
+                ReadFrameHeader(frame, size, &header);
+                slot.tag = header.tag;
+                slot.problem = "its " + std::to_string(size) + " bytes are too few for a " + SizeText(width, height) +
+                               " picture";
+                return;
+            }
             slot.problem = CheckFrameStructure(frame, size, width, height, slot.scratch, &slot.tag);
             if (!slot.problem.empty()) return;
+            // An RGB source is compared with what the codec makes of it.
+            if (!MakeOnce(worker.decoder, *compareFormat, width, int32_t(height)) ||
+                (sourceIsRgb && (!MakeOnce(worker.referenceEncoder, source->Format(), width, height, true) ||
+                                 !MakeOnce(worker.referenceDecoder, yuy2, width, int32_t(height))))) {
+                slot.problem = "out of memory for decoding it";
+                return;
+            }
             slot.picture.resize(packedBytes);
             LRESULT result = worker.decoder->Decode(frame, size, slot.picture.data());
             if (result != ICERR_OK) {
@@ -756,15 +789,18 @@ int FrameMd5Command(int argc, char** argv)
         int64_t number = 0, pts = 0, duration = 1;
         bool oversize = false;
     };
-    std::vector<std::unique_ptr<FrameDecoder>> decoders;
-    for (unsigned w = 0; w < threads; ++w) decoders.push_back(std::make_unique<FrameDecoder>(yuy2, width, int32_t(height)));
+    std::vector<std::unique_ptr<FrameDecoder>> decoders(threads);
     int64_t count = 0;
     OrderedPipeline<Slot> pipeline(
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
-            if (slot.frame->size < int(FrameHeaderSize)) {
+            if (!PlausibleFrame(std::size_t(slot.frame->size), width, height)) {
                 slot.result = ICERR_ERROR;
+                return;
+            }
+            if (!MakeOnce(decoders[worker], yuy2, width, int32_t(height))) {
+                slot.result = ICERR_MEMORY;
                 return;
             }
             slot.raw.resize(rawBytes);

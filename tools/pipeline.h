@@ -4,13 +4,16 @@
 // a few per worker, whatever the length of the stream.
 //
 // With one thread the work runs on the caller's thread at submission and no
-// other thread starts. Work must not throw (keep the outcome in the slot);
-// Finish may, and then the workers are stopped when the pipeline goes.
+// other thread starts. Keep the outcome of the work in the slot; an exception
+// from it (out of memory) reaches the caller when the slot is finished.
+// Finish may throw too; the workers are stopped when the pipeline goes.
 #pragma once
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
+#include <utility>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,6 +33,7 @@ public:
         slots_ = std::make_unique<Slot[]>(count);
         slotCount_ = count;
         done_.assign(count, false);
+        errors_.resize(count);
         if (threads > 1)
             for (unsigned w = 0; w < threads; ++w) workers_.emplace_back([this, w] { RunWorker(w); });
     }
@@ -88,6 +92,7 @@ private:
             slotDone_.wait(lock, [&] { return bool(done_[index]); });
         }
         ++finished_;
+        if (errors_[index]) std::rethrow_exception(std::exchange(errors_[index], nullptr));
         finish_(slots_[index]);
     }
 
@@ -101,6 +106,7 @@ private:
                 if (!done_[index]) return;
             }
             ++finished_;
+            if (errors_[index]) std::rethrow_exception(std::exchange(errors_[index], nullptr));
             finish_(slots_[index]);
         }
     }
@@ -113,8 +119,14 @@ private:
             if (stopping_) return; // what is not claimed yet is abandoned
             const std::size_t index = claimed_++ % slotCount_;
             lock.unlock();
-            work_(worker, slots_[index]);
+            std::exception_ptr error;
+            try {
+                work_(worker, slots_[index]);
+            } catch (...) {
+                error = std::current_exception();
+            }
             lock.lock();
+            errors_[index] = error;
             done_[index] = true;
             slotDone_.notify_all();
         }
@@ -125,6 +137,7 @@ private:
     std::unique_ptr<Slot[]> slots_; // slots never move
     std::size_t slotCount_ = 0;
     std::vector<char> done_; // guarded by mutex_ when workers run
+    std::vector<std::exception_ptr> errors_; // the same
     std::size_t submitted_ = 0; // written by the caller under mutex_
     std::size_t finished_ = 0;  // the caller's alone
     std::size_t claimed_ = 0;   // guarded by mutex_
