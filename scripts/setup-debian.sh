@@ -4,9 +4,16 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest ffmpeg
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev)
-if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(mingw-w64 libz-mingw-w64-dev wine wine64)
-fi
+# --windows: the cross compilers and Wine for the DLLs and their tests (never
+# wine32: it breaks 64-bit Wine where 32-bit programs cannot run).
+# --robustness: clang's sanitizers and libFuzzer.
+for option in "$@"; do
+  case "$option" in
+    --windows) packages+=(mingw-w64 libz-mingw-w64-dev wine wine64) ;;
+    --robustness) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "setup-debian.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
