@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-enum class CoderChoice { Huffman, Deflate, Smallest };
+#include "codec/frame.h"
 
 struct EncodeJob {
     std::string input, output;
-    CoderChoice coder = CoderChoice::Huffman;
+    FrameCoder coder = FrameCoder::Huffman;
     unsigned threads = 1;
     bool quiet = false; // no progress line, no notes
     bool notes = true;  // notes (conversion, streams left out) unless quiet

@@ -56,21 +56,22 @@ int64_t PacketTimestamp(const AVPacket* packet, int64_t fallback)
     return fallback;
 }
 
-std::string CoderName(CoderChoice coder)
+std::string CoderName(FrameCoder coder)
 {
     switch (coder) {
-    case CoderChoice::Huffman: return "huffman";
-    case CoderChoice::Deflate: return "deflate";
+    case FrameCoder::Huffman: return "huffman";
+    case FrameCoder::Deflate: return "deflate";
+    case FrameCoder::Archive: return "archive";
     default: return "smallest";
     }
 }
 
-CoderChoice ParseCoder(const Arguments& arguments)
+FrameCoder ParseCoder(const Arguments& arguments)
 {
     const std::string name = arguments.Value("--coder", "huffman");
-    for (CoderChoice coder : {CoderChoice::Huffman, CoderChoice::Deflate, CoderChoice::Smallest})
+    for (FrameCoder coder : {FrameCoder::Huffman, FrameCoder::Deflate, FrameCoder::Smallest, FrameCoder::Archive})
         if (name == CoderName(coder)) return coder;
-    UsageError("--coder takes huffman, deflate or smallest, not \"" + name + "\"");
+    UsageError("--coder takes huffman, deflate, smallest or archive, not \"" + name + "\"");
 }
 
 // Which frames there are, and the first damage, for a frame of known size.
@@ -242,7 +243,7 @@ JobStats RunEncode(const EncodeJob& job)
     BufferPool pool(capacity + AV_INPUT_BUFFER_PADDING_SIZE);
     struct Slot {
         FramePointer holder{av_frame_alloc()};
-        std::vector<uint8_t> converted, scratch;
+        std::vector<uint8_t> converted;
         const uint8_t* picture = nullptr;
         AVBufferRef* frame = nullptr;
         std::size_t size = 0;
@@ -262,16 +263,7 @@ JobStats RunEncode(const EncodeJob& job)
     OrderedPipeline<Slot> pipeline(
         job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
-            FrameEncoder& encoder = *encoders[worker];
-            uint8_t* frame = slot.frame->data;
-            switch (job.coder) {
-            case CoderChoice::Huffman: slot.result = encoder.Encode(slot.picture, 0, frame, &slot.size); break;
-            case CoderChoice::Deflate: slot.result = encoder.Encode(slot.picture, 10000, frame, &slot.size); break;
-            case CoderChoice::Smallest:
-                slot.scratch.resize(capacity);
-                slot.result = encoder.EncodeSmallest(slot.picture, frame, &slot.size, slot.scratch.data());
-                break;
-            }
+            slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.frame->data, &slot.size);
         },
         [&](Slot& slot) {
             if (slot.result != ICERR_OK)
@@ -327,7 +319,7 @@ int EncodeCommand(int argc, char** argv)
 {
     Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet"});
     if (arguments.positional.size() != 2)
-        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest] [--threads N] [--quiet] IN OUT.avi");
+        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest|archive] [--threads N] [--quiet] IN OUT.avi");
     EncodeJob job;
     job.input = arguments.positional[0];
     job.output = arguments.positional[1];
@@ -931,7 +923,7 @@ int DemoCommand(int argc, char** argv)
 {
     Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet"});
     if (arguments.positional.size() > 1)
-        UsageError("usage: kestrun demo [--coder huffman|deflate|smallest] [--threads N] [CLIP]");
+        UsageError("usage: kestrun demo [--coder huffman|deflate|smallest|archive] [--threads N] [CLIP]");
     const std::string clip = arguments.positional.empty() ? KESTRUN_SAMPLE_CLIP : arguments.positional[0];
     if (!std::filesystem::exists(clip))
         Fail(clip + ": the sample clip is not there; give a clip: kestrun demo CLIP");

@@ -69,6 +69,11 @@ FrameEncoder::~FrameEncoder() { DestroyPlanarPicture(instance_.picture); }
 
 LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, uint8_t* frame, std::size_t* size)
 {
+    return Encode(raw, quality < DeflateQualityThreshold ? FrameCoder::Huffman : FrameCoder::Deflate, frame, size);
+}
+
+LRESULT FrameEncoder::Encode(const uint8_t* raw, FrameCoder coder, uint8_t* frame, std::size_t* size)
+{
     DWORD flags = 0;
     ICCOMPRESS parameters{};
     parameters.lpbiInput = &input_;
@@ -76,24 +81,9 @@ LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, uint8_t* fram
     parameters.lpbiOutput = &output_;
     parameters.lpOutput = frame;
     parameters.lpdwFlags = &flags;
-    parameters.dwQuality = quality;
-    LRESULT result = CompressFrame(instance_, parameters);
+    LRESULT result = CompressFrameWithCoder(instance_, parameters, coder);
     *size = result == ICERR_OK ? output_.biSizeImage : 0;
     return result;
-}
-
-LRESULT FrameEncoder::EncodeSmallest(const uint8_t* raw, uint8_t* frame, std::size_t* size, uint8_t* scratch)
-{
-    LRESULT result = Encode(raw, 0, frame, size);
-    if (result != ICERR_OK) return result;
-    std::size_t other = 0;
-    result = Encode(raw, 10000, scratch, &other);
-    if (result != ICERR_OK) return result;
-    if (other < *size) {
-        std::memcpy(frame, scratch, other);
-        *size = other;
-    }
-    return ICERR_OK;
 }
 
 FrameDecoder::FrameDecoder(const RawFormat& format, uint32_t width, int32_t height)

@@ -33,13 +33,11 @@ public:
     FrameEncoder& operator=(const FrameEncoder&) = delete;
     // The room one compressed frame needs (WorstCaseFrameSize).
     std::size_t FrameCapacity() const { return WorstCaseFrameSize(width_, height_); }
-    // Compresses one raw frame into `frame` (FrameCapacity() bytes of room);
-    // *size gets the frame's length.
+    // Compresses one raw frame into `frame` (FrameCapacity() bytes of room)
+    // as a host does with this quality; *size gets the frame's length.
     LRESULT Encode(const uint8_t* raw, uint32_t quality, uint8_t* frame, std::size_t* size);
-    // Codes the frame both ways (quality 0 and 10000) and keeps the smaller
-    // in `frame` (Huffman on a tie: it decodes faster); `scratch` has the
-    // same room.
-    LRESULT EncodeSmallest(const uint8_t* raw, uint8_t* frame, std::size_t* size, uint8_t* scratch);
+    // The same with the coder named instead of picked by quality.
+    LRESULT Encode(const uint8_t* raw, FrameCoder coder, uint8_t* frame, std::size_t* size);
 
 private:
     CodecInstance instance_{};

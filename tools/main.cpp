@@ -17,7 +17,7 @@ struct Command {
 
 const Command commands[] = {
     {"demo", DemoCommand, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
-    {"encode", EncodeCommand, "[--coder huffman|deflate|smallest] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
+    {"encode", EncodeCommand, "[--coder huffman|deflate|smallest|archive] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
     {"decode", DecodeCommand, "[--format yuy2|uyvy|rgb24|rgb32] IN.avi OUT   to OUT.avi, OUT.y4m, raw, or - (Y4M)"},
     {"verify", VerifyCommand, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
     {"info", InfoCommand, "[--frames] IN.avi   size, frames, rate, coders, ratio"},

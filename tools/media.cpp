@@ -147,7 +147,13 @@ PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
         Fail(input.Name() + ": is already a KSHA archive; kestrun decode turns it back into pictures");
     const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
     if (!codec) {
-        std::string what = parameters->codec_tag ? "'" + FourccText(parameters->codec_tag) + "'" : "its codec";
+        // Built up step by step: GCC 12 warns falsely on the chained operator+.
+        std::string what = "its codec";
+        if (parameters->codec_tag) {
+            what = "'";
+            what += FourccText(parameters->codec_tag);
+            what += "'";
+        }
         Fail(input.Name() + ": cannot decode the video: FFmpeg has no decoder for " + what);
     }
     // A constructor that throws runs no destructor: release what it made here.

@@ -318,7 +318,7 @@ TEST_F(ToolTest, Y4mGoesThroughPipesBothWays)
 TEST_F(ToolTest, ThreadCountsGiveIdenticalFiles)
 {
     MakeClip("source.avi", "128x96", "yuyv422", 24);
-    for (const std::string coder : {"huffman", "deflate", "smallest"}) {
+    for (const std::string coder : {"huffman", "deflate", "smallest", "archive"}) {
         SCOPED_TRACE(coder);
         Ok("$K encode --quiet --coder " + coder + " --threads 1 source.avi one.avi");
         Ok("$K encode --quiet --coder " + coder + " --threads 4 source.avi four.avi");
@@ -355,10 +355,11 @@ TEST_F(ToolTest, SmallestIsNeverLargerThanEitherCoder)
     MakeClip("smooth.avi", "96x64", "yuyv422", 6, false);
     Ok("head -c $((96*64*2*6)) /dev/urandom > noise.yuy2 && ffmpeg -nostdin -v error -f rawvideo -s 96x64 -pix_fmt "
        "yuyv422 -r 25 -i noise.yuy2 -c:v rawvideo -y noise.avi");
+    Ok("$K encode --quiet --coder archive smooth.avi smooth-archive.avi");
     for (const std::string source : {"smooth.avi", "noise.avi"}) {
         SCOPED_TRACE(source);
         std::map<std::string, std::map<int, std::pair<std::string, long>>> sizes;
-        for (const std::string coder : {"huffman", "deflate", "smallest"}) {
+        for (const std::string coder : {"huffman", "deflate", "smallest", "archive"}) {
             Ok("$K encode --quiet --coder " + coder + " " + source + " " + coder + ".avi");
             sizes[coder] = FrameSizes(Ok("$K info --frames " + coder + ".avi"));
             ASSERT_EQ(sizes[coder].size(), 6u);
@@ -374,6 +375,9 @@ TEST_F(ToolTest, SmallestIsNeverLargerThanEitherCoder)
             EXPECT_EQ(sizes["smallest"][n], huffman.second <= deflate.second ? huffman : deflate);
         }
     }
+    // The archive coder writes ordinary deflate frames of the smooth pictures.
+    const std::string archive = Ok("$K info smooth-archive.avi");
+    EXPECT_NE(archive.find("LZYV 6"), std::string::npos) << archive;
     const std::string info = Ok("$K info deflate.avi");
     EXPECT_NE(info.find("LZYV 6"), std::string::npos) << info;
     EXPECT_NE(info.find("KSHA 96x64, 6 frames"), std::string::npos) << info;
@@ -456,7 +460,7 @@ TEST_F(ToolTest, BadInputsAreNamedAndLeaveNoOutput)
     ExpectError("$K encode thin.avi out.avi", {"thin.avi", "1x16", "at least 2x1"});
     ExpectError("$K encode missing.avi out.avi", {"missing.avi", "No such file"});
     ExpectError("$K encode archive.avi out.avi", {"archive.avi", "already a KSHA archive"});
-    ExpectError("$K encode --coder fastest source.avi out.avi", {"--coder takes huffman, deflate or smallest"});
+    ExpectError("$K encode --coder fastest source.avi out.avi", {"--coder takes huffman, deflate, smallest or archive"});
     ExpectError("$K encode source.avi no-such-folder/out.avi", {"no-such-folder/out.avi", "cannot write"});
     ExpectError("$K encode source.avi /dev/full", {"/dev/full", "No space left on device"});
     ExpectNothingNamed("out.avi");
