@@ -174,8 +174,9 @@ TEST_F(Damage, FlippedBitsAreReportedOrChangeNothing)
             if (outcome == Outcome::Exact) ++exact[kind];
             if (outcome == Outcome::Wrong) ++wrong[kind];
             // The header and the deflate stream's checksum leave no flip unseen.
-            if (offset < FrameHeaderSize || kind == 1)
+            if (offset < FrameHeaderSize || kind == 1) {
                 EXPECT_NE(outcome, Outcome::Wrong) << "bit " << bit << " of byte " << offset << " went unnoticed";
+            }
             if (HasFailure()) return;
         }
     }

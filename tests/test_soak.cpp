@@ -141,7 +141,9 @@ TEST(Soak, TenThousandFramesThroughOneInstance)
     }
     const long long after = LiveHeapBytes();
     EXPECT_EQ(bad, 0u) << "first bad frame: " << firstBad;
-    if (before >= 0) EXPECT_LE(after - before, HeapTolerance) << "the heap grew from " << before << " to " << after;
+    if (before >= 0) {
+        EXPECT_LE(after - before, HeapTolerance) << "the heap grew from " << before << " to " << after;
+    }
     EXPECT_EQ(DriverProc(driver, nullptr, DRV_CLOSE, 0, 0), 1);
 }
 
@@ -169,7 +171,9 @@ TEST(Soak, AThousandOpenCloseCycles)
     }
     const long long after = LiveHeapBytes();
     EXPECT_EQ(bad, 0u) << "first bad cycle: " << firstBad;
-    if (before >= 0) EXPECT_LE(after - before, HeapTolerance) << "the heap grew from " << before << " to " << after;
+    if (before >= 0) {
+        EXPECT_LE(after - before, HeapTolerance) << "the heap grew from " << before << " to " << after;
+    }
 }
 
 } // namespace
