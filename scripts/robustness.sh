@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The robustness builds and runs, for CI:
 #   build-asan    every test under AddressSanitizer, UBSan and LeakSanitizer
-#   build-faults  the allocation-failure test (n-th allocation fails), under ASan
+#   build-faults  every test with the n-th allocation made to fail (test_faults
+#                 and the other subsystems' allocation-failure cases), under ASan
 #   build-tsan    the concurrency test under ThreadSanitizer
 #   build-fuzz    every fuzz target for $KESTRUN_FUZZ_SECONDS (default 60) each
 # Build directories are under $KESTRUN_ROBUSTNESS_BUILD (default: the source
@@ -24,8 +25,10 @@ ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 
 step "allocation-failure build: every allocation of a session and of raw-encode/raw-decode fails once"
 cmake -S . -B "$root/build-faults" "${clang[@]}" -DKESTRUN_SANITIZE=address,undefined -DKESTRUN_FAULT_INJECTION=ON >/dev/null
-cmake --build "$root/build-faults" -j"$jobs" --target test_faults
-"$root/build-faults/tests/test_faults"
+cmake --build "$root/build-faults" -j"$jobs"
+# Every test: test_faults, and the other subsystems' allocation-failure cases,
+# which skip themselves in builds without the hook.
+ctest --test-dir "$root/build-faults" --output-on-failure -j"$jobs"
 
 step "thread sanitizer: instances compressing and decompressing at once"
 cmake -S . -B "$root/build-tsan" "${clang[@]}" -DKESTRUN_SANITIZE=thread -DKESTRUN_TOOLS=OFF >/dev/null
