@@ -23,7 +23,7 @@ build=${KESTRUN_FUZZ_BUILD:-build-fuzz}
 jobs=${KESTRUN_JOBS:-2}
 
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKESTRUN_FUZZ=ON -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF >/dev/null
+  -DKESTRUN_FUZZ=ON -DKESTRUN_TESTS=OFF -DKESTRUN_BENCH=OFF -DKESTRUN_TOOLS=ON >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
 
 targets=$target
