@@ -124,13 +124,19 @@ std::string CheckFrameStructure(const uint8_t* frame, std::size_t size, uint32_t
     return "";
 }
 
-// Whether a frame is long enough to hold a picture: a HUFY stream spends at
-// least a bit on every byte, and deflate gains at most 1032:1. Shorter frames
-// are damaged, and nothing is allocated for them, whatever size the file's
-// header claims for its pictures.
-bool PlausibleFrame(std::size_t size, uint32_t width, uint32_t height)
+// Whether a frame is long enough to hold a picture: a HUFY stream of two or
+// more used values spends at least a bit on every byte, and deflate gains at
+// most 1032:1. A HUFY stream of one used value (a picture whose residuals are
+// all equal) has no code bits at all and is plausible at any size. Shorter
+// frames are damaged, and nothing is allocated for them, whatever size the
+// file's header claims for its pictures.
+bool PlausibleFrame(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height)
 {
-    return size >= FrameHeaderSize && size - FrameHeaderSize >= PictureBytes(width, height) / 1040;
+    FrameHeader header{};
+    if (!ReadFrameHeader(frame, size, &header)) return false;
+    constexpr std::size_t UsedCountByte = FrameHeaderSize + 4; // used count - 1, after the length and first value
+    if (header.tag == FrameTagHuffman && size > UsedCountByte && frame[UsedCountByte] == 0) return true;
+    return size - FrameHeaderSize >= PictureBytes(width, height) / 1040;
 }
 
 // Makes a worker's coder when it first needs one; false when memory is short.
@@ -525,7 +531,7 @@ int DecodeCommand(int argc, char** argv)
         slot.number = number;
         slot.pts = PacketTimestamp(read.get(), number);
         slot.duration = read->duration > 0 ? read->duration : 1;
-        const bool plausible = PlausibleFrame(std::size_t(read->size), width, height);
+        const bool plausible = PlausibleFrame(read->data, std::size_t(read->size), width, height);
         av_packet_unref(slot.frame.get());
         av_packet_move_ref(slot.frame.get(), read.get());
         if (!plausible) av_buffer_unref(&slot.raw);
@@ -614,7 +620,7 @@ JobStats RunVerify(const VerifyJob& job)
             }
             const uint8_t* frame = slot.frame->data;
             const std::size_t size = std::size_t(slot.frame->size);
-            if (size >= FrameHeaderSize && !PlausibleFrame(size, width, height)) {
+            if (size >= FrameHeaderSize && !PlausibleFrame(frame, size, width, height)) {
                 FrameHeader header{};
                 ReadFrameHeader(frame, size, &header);
                 slot.tag = header.tag;
@@ -787,7 +793,7 @@ int FrameMd5Command(int argc, char** argv)
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.oversize) return;
-            if (!PlausibleFrame(std::size_t(slot.frame->size), width, height)) {
+            if (!PlausibleFrame(slot.frame->data, std::size_t(slot.frame->size), width, height)) {
                 slot.result = ICERR_ERROR;
                 return;
             }

@@ -349,6 +349,21 @@ std::map<int, std::pair<std::string, long>> FrameSizes(const std::string& info)
     return sizes;
 }
 
+TEST_F(ToolTest, UniformPicturesWithTinyFramesAreKept)
+{
+    // All-zero pictures leave one residual value: a HUFY frame of a few bytes,
+    // which is complete although far shorter than any other frame can be.
+    Ok("head -c $((256*256*2*3)) /dev/zero > zero.yuy2 && ffmpeg -nostdin -v error -f rawvideo -s 256x256 "
+       "-pix_fmt yuyv422 -r 25 -i zero.yuy2 -c:v rawvideo -y zero.avi");
+    Ok("$K encode --quiet zero.avi zero-ksha.avi");
+    const auto sizes = FrameSizes(Ok("$K info --frames zero-ksha.avi"));
+    ASSERT_EQ(sizes.size(), 3u);
+    EXPECT_LT(sizes.at(0).second, 32);
+    Ok("$K verify --quiet --against zero.avi zero-ksha.avi");
+    Ok("$K decode --quiet zero-ksha.avi back.yuy2");
+    EXPECT_EQ(ReadBytes(Path("back.yuy2")), ReadBytes(Path("zero.yuy2")));
+}
+
 TEST_F(ToolTest, SmallestIsNeverLargerThanEitherCoder)
 {
     // Smooth test pictures, then noise, where the coders' order changes.
