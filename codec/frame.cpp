@@ -97,27 +97,40 @@ uint32_t CodePicture(const PlanarPicture& picture, FrameCoder coder, uint8_t* fr
         return result == CodeResult::Ok;
     };
 
+    // The attempts in order; running out of memory ends them all, so a
+    // frame is never quietly coded another way for want of memory.
+    struct Attempt {
+        uint32_t tag;
+        std::size_t limit;
+        bool archive;
+    };
+    Attempt attempts[3];
+    int count = 0;
     switch (coder) {
     case FrameCoder::Huffman:
-        if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
-        if (attempt(FrameTagDeflate, room, false)) return FrameTagDeflate;
+        attempts[count++] = {FrameTagHuffman, room, false};
+        attempts[count++] = {FrameTagDeflate, room, false};
         break;
     case FrameCoder::Deflate:
     case FrameCoder::Archive:
-        if (attempt(FrameTagDeflate, room, coder == FrameCoder::Archive)) return FrameTagDeflate;
-        if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
+        attempts[count++] = {FrameTagDeflate, room, coder == FrameCoder::Archive};
+        attempts[count++] = {FrameTagHuffman, room, false};
         break;
     case FrameCoder::Smallest: {
         // The Huffman stream's size is known before it is written; deflate
         // gets room for one byte less, so it is kept only when smaller.
         const std::size_t huffmanSize = size <= HuffmanMaxLength ? HuffmanEncodedSize(picture.buffer, uint32_t(size)) : 0;
         if (huffmanSize != 0 && huffmanSize <= room) {
-            if (attempt(FrameTagDeflate, huffmanSize - 1, false)) return FrameTagDeflate;
-            if (attempt(FrameTagHuffman, room, false)) return FrameTagHuffman;
+            attempts[count++] = {FrameTagDeflate, huffmanSize - 1, false};
+            attempts[count++] = {FrameTagHuffman, room, false};
         }
-        if (attempt(FrameTagDeflate, room, false)) return FrameTagDeflate;
+        attempts[count++] = {FrameTagDeflate, room, false};
         break;
     }
+    }
+    for (int i = 0; i < count; ++i) {
+        if (attempt(attempts[i].tag, attempts[i].limit, attempts[i].archive)) return attempts[i].tag;
+        if (*outOfMemory) return 0;
     }
     CodeResult result = CodeWithDeflate(picture, 0, payload, room, payloadLength);
     if (result == CodeResult::Ok) return FrameTagDeflate;
@@ -234,12 +247,17 @@ LRESULT DecompressFrame(const uint8_t* input, std::size_t inputSize, CodecInstan
         const HuffmanResult result = HuffmanDecode(picture.buffer, pictureBytes, payload, payloadSize, &info);
         // Running out of memory says nothing about the frame: not "damaged".
         if (result == HuffmanResult::NoMemory) return ICERR_MEMORY;
-        if (result != HuffmanResult::Ok || info.length != pictureBytes) return ICERR_ERROR;
+        // The stream must describe exactly the picture and end exactly at the
+        // payload's end with zero padding, as the encoder writes it: this
+        // catches most damage a stream without a check value can show.
+        if (result != HuffmanResult::Ok || info.length != pictureBytes || info.bytesRead != payloadSize ||
+            !info.paddingIsZero)
+            return ICERR_ERROR;
     } else if (header.tag == FrameTagDeflate) {
         std::size_t consumed = 0;
         ZlibResult result = InflateExact(payload, payloadSize, picture.buffer, pictureBytes, &consumed);
         if (result == ZlibResult::NoMemory) return ICERR_MEMORY;
-        if (result != ZlibResult::Ok) return ICERR_ERROR;
+        if (result != ZlibResult::Ok || consumed != payloadSize) return ICERR_ERROR;
     } else {
         return ICERR_ERROR;
     }

@@ -7,6 +7,7 @@
 
 #include "codec/frame.h"
 #include "codec/zlib_stream.h"
+#include "huffman/huffman.h"
 #include "colour/colour.h"
 #include "support/test_support.h"
 
@@ -561,6 +562,36 @@ TEST_F(DamagedFrame, StreamLengthOtherThanThePictureIsAnError)
     EXPECT_EQ(Decompress(session.instance, frame, format, output), ICERR_ERROR);
     frame[10] = 0x7F;
     EXPECT_EQ(Decompress(session.instance, frame, format, output), ICERR_ERROR);
+    EXPECT_TRUE(OutputUntouched());
+}
+
+TEST_F(DamagedFrame, StreamsMustEndExactlyAtThePayloadEnd)
+{
+    for (uint32_t quality : {0u, 10000u}) {
+        Bytes frame = Frame(quality);
+        // One more payload byte than the stream uses.
+        Bytes longer = frame;
+        longer.push_back(0);
+        longer[4] = uint8_t(longer[4] + 1);
+        if (longer[4] == 0) longer[5] = uint8_t(longer[5] + 1);
+        EXPECT_EQ(Decompress(session.instance, longer, format, output), ICERR_ERROR) << quality;
+    }
+    // Padding bits after the last Huffman code must be zero. (A smooth
+    // picture, so that the Huffman stream fits this small frame.)
+    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(i % 5);
+    Bytes frame = Frame(0);
+    ASSERT_EQ(TagOf(frame), FrameTagHuffman);
+    HuffmanDecodeInfo info;
+    Bytes scratch(w * h * 2);
+    ASSERT_EQ(HuffmanDecode(scratch.data(), scratch.size(), frame.data() + 8, frame.size() - 8, &info), HuffmanResult::Ok);
+    Bytes padded = frame;
+    padded.back() = uint8_t(padded.back() | 0x01);
+    // This picture's stream does not end on a byte boundary, so bit 0 of the
+    // last byte is padding.
+    HuffmanDecodeInfo paddedInfo;
+    HuffmanDecode(scratch.data(), scratch.size(), padded.data() + 8, padded.size() - 8, &paddedInfo);
+    ASSERT_FALSE(paddedInfo.paddingIsZero);
+    EXPECT_EQ(Decompress(session.instance, padded, format, output), ICERR_ERROR);
     EXPECT_TRUE(OutputUntouched());
 }
 
