@@ -7,7 +7,7 @@
 // frame's exact size in biSizeImage. A packed picture that decodes must also
 // survive a round trip through the compressor unchanged.
 #include "fuzz_support.h"
-#include "guarded_buffer.h"
+#include "tests/support/guarded_buffer.h"
 
 namespace {
 const RawLayout layouts[8] = {

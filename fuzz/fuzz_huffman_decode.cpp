@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "guarded_buffer.h"
+#include "tests/support/guarded_buffer.h"
 #include "huffman/huffman.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)

@@ -12,7 +12,7 @@
 
 #include "codec/frame.h"
 #include "fuzz_support.h"
-#include "guarded_buffer.h"
+#include "tests/support/guarded_buffer.h"
 
 namespace {
 const RawLayout inputs[4] = {

@@ -19,7 +19,7 @@
 
 #include "codec/frame.h"
 #include "colour/colour.h"
-#include "fuzz/guarded_buffer.h"
+#include "support/guarded_buffer.h"
 #include "support/test_support.h"
 
 #if !defined(_WIN32)

@@ -546,34 +546,34 @@ TEST(Proposals, StayInsideBothHeadersWhateverBiSizeSays)
         for (const Case& c : cases) {
             GuardedBuffer input(c.readable);
             GuardedBuffer output(112);
-            ASSERT_TRUE(input.data && output.data);
-            for (std::size_t i = 0; i < c.readable; ++i) input.data[i] = uint8_t(i * 3 + 1);
+            ASSERT_TRUE(input.data() && output.data());
+            for (std::size_t i = 0; i < c.readable; ++i) input.data()[i] = uint8_t(i * 3 + 1);
             BITMAPINFOHEADER header = message == ICM_COMPRESS_GET_FORMAT ? Rgb24(64, 32) : Ksha(64, 32);
             header.biSize = c.biSize;
-            std::memcpy(input.data, &header, 40);
-            std::memset(output.data, 0xEE, 112);
+            std::memcpy(input.data(), &header, 40);
+            std::memset(output.data(), 0xEE, 112);
 
-            ASSERT_EQ(codec(message, input.data, output.data), ICERR_OK) << "biSize " << c.biSize;
+            ASSERT_EQ(codec(message, input.data(), output.data()), ICERR_OK) << "biSize " << c.biSize;
             BITMAPINFOHEADER proposed;
-            std::memcpy(&proposed, output.data, 40);
+            std::memcpy(&proposed, output.data(), 40);
             EXPECT_EQ(proposed.biSize, c.expectedSize) << "biSize " << c.biSize;
             EXPECT_EQ(proposed.biWidth, 64);
             EXPECT_EQ(proposed.biHeight, 32);
-            EXPECT_TRUE(std::equal(output.data + 40, output.data + c.expectedSize, input.data + 40))
+            EXPECT_TRUE(std::equal(output.data() + 40, output.data() + c.expectedSize, input.data() + 40))
                 << "the rest of the header is copied, biSize " << c.biSize;
-            EXPECT_TRUE(std::all_of(output.data + c.expectedSize, output.data + 112, [](uint8_t b) { return b == 0xEE; }))
+            EXPECT_TRUE(std::all_of(output.data() + c.expectedSize, output.data() + 112, [](uint8_t b) { return b == 0xEE; }))
                 << "biSize " << c.biSize;
         }
         // Not a BITMAPINFOHEADER at all (a 12-byte core header, say): refused, nothing written.
         GuardedBuffer core(12);
         GuardedBuffer output(112);
-        ASSERT_TRUE(core.data && output.data);
-        std::memset(core.data, 0, 12);
-        core.data[0] = 12;
-        std::memset(output.data, 0xEE, 112);
+        ASSERT_TRUE(core.data() && output.data());
+        std::memset(core.data(), 0, 12);
+        core.data()[0] = 12;
+        std::memset(output.data(), 0xEE, 112);
         // The fields past 12 bytes are not there to read; only biSize may be looked at.
-        EXPECT_EQ(codec(message, core.data, output.data), ICERR_BADFORMAT);
-        EXPECT_TRUE(std::all_of(output.data, output.data + 112, [](uint8_t b) { return b == 0xEE; }));
+        EXPECT_EQ(codec(message, core.data(), output.data()), ICERR_BADFORMAT);
+        EXPECT_TRUE(std::all_of(output.data(), output.data() + 112, [](uint8_t b) { return b == 0xEE; }));
     }
 }
 
