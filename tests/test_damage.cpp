@@ -29,19 +29,6 @@
 
 namespace {
 
-BITMAPINFOHEADER Header(uint32_t width, uint32_t height, DWORD compression, WORD bitCount, DWORD sizeImage)
-{
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = LONG(width);
-    format.biHeight = LONG(height);
-    format.biPlanes = 1;
-    format.biBitCount = bitCount;
-    format.biCompression = compression;
-    format.biSizeImage = sizeImage;
-    return format;
-}
-
 // An instance with its picture for the sample's size, as BEGIN leaves it.
 struct Instance {
     CodecInstance codec{};

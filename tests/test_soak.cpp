@@ -11,6 +11,7 @@
 
 #include "codec/frame.h"
 #include "driver/driver_proc.h"
+#include "support/driver_messages.h"
 #include "support/test_support.h"
 
 #if defined(__has_feature)
@@ -44,24 +45,6 @@ long long LiveHeapBytes()
 // Far below what 1,000 leaked blocks of even 16 bytes would add; room for
 // the allocator's own bookkeeping.
 constexpr long long HeapTolerance = 8 * 1024;
-
-LRESULT Send(DWORD_PTR driver, UINT message, const void* p1 = nullptr, const void* p2 = nullptr)
-{
-    return DriverProc(driver, nullptr, message, reinterpret_cast<LPARAM>(p1), reinterpret_cast<LPARAM>(p2));
-}
-
-BITMAPINFOHEADER Header(uint32_t width, uint32_t height, DWORD compression, WORD bitCount, DWORD sizeImage)
-{
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = LONG(width);
-    format.biHeight = LONG(height);
-    format.biPlanes = 1;
-    format.biBitCount = bitCount;
-    format.biCompression = compression;
-    format.biSizeImage = sizeImage;
-    return format;
-}
 
 DWORD_PTR Open()
 {
