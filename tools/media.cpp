@@ -297,13 +297,18 @@ bool PictureReader::Advance(const std::function<void(AVPacket*)>& other)
     return true;
 }
 
+// Bytes after the scaled picture that libswscale's last row may touch.
+constexpr std::size_t ScalerSlack = 256;
+
 void PictureReader::Store(uint8_t* destination)
 {
     const std::size_t row = std::size_t(width_) * format_->bytesPerPixel;
     if (scaler_) {
-        uint8_t* planes[4] = {destination};
+        scaled_.resize(row * height_ + ScalerSlack);
+        uint8_t* planes[4] = {scaled_.data()};
         int strides[4] = {int(row)};
         sws_scale(scaler_, frame_->data, frame_->linesize, 0, int(height_), planes, strides);
+        std::memcpy(destination, scaled_.data(), row * height_);
         return;
     }
     switch (pixelFormat_) {

@@ -92,6 +92,9 @@ private:
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
     SwsContext* scaler_ = nullptr;
+    // libswscale may write past the end of its last row (vector stores), so
+    // it scales into this padded buffer, never into a caller's exact one.
+    std::vector<uint8_t> scaled_;
     const RawFormat* format_ = nullptr;
     int pixelFormat_ = -1;
     uint32_t width_ = 0, height_ = 0;
