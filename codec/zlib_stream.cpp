@@ -17,19 +17,26 @@ voidpf ZlibAllocate(voidpf, uInt items, uInt size)
     return AllocateMemory(std::size_t(items) * size);
 }
 void ZlibFree(voidpf, voidpf block) { FreeMemory(block); }
+
+// A stream over the two buffers, allocating through the codec's allocator.
+z_stream StreamOver(const uint8_t* source, std::size_t sourceSize, uint8_t* destination, std::size_t destinationSize)
+{
+    z_stream stream{};
+    stream.zalloc = ZlibAllocate;
+    stream.zfree = ZlibFree;
+    stream.next_in = const_cast<Bytef*>(source);
+    stream.avail_in = uInt(sourceSize);
+    stream.next_out = destination;
+    stream.avail_out = uInt(destinationSize);
+    return stream;
+}
 } // namespace
 
 ZlibResult DeflateInto(const uint8_t* source, std::size_t size, uint8_t* destination, std::size_t capacity,
                        int level, std::size_t* written)
 {
     if (size > UINT_MAX || capacity > UINT_MAX) return ZlibResult::DoesNotFit;
-    z_stream stream{};
-    stream.zalloc = ZlibAllocate;
-    stream.zfree = ZlibFree;
-    stream.next_in = const_cast<Bytef*>(source);
-    stream.avail_in = uInt(size);
-    stream.next_out = destination;
-    stream.avail_out = uInt(capacity);
+    z_stream stream = StreamOver(source, size, destination, capacity);
     int status = deflateInit2(&stream, level, Z_DEFLATED, 15, 9, Z_FILTERED);
     if (status == Z_MEM_ERROR) return ZlibResult::NoMemory;
     if (status != Z_OK) return ZlibResult::BadData;
@@ -46,13 +53,7 @@ ZlibResult InflateExactZlib(const uint8_t* source, std::size_t sourceSize, uint8
                         std::size_t destinationSize, std::size_t* consumed)
 {
     if (sourceSize > UINT_MAX || destinationSize > UINT_MAX) return ZlibResult::BadData;
-    z_stream stream{};
-    stream.zalloc = ZlibAllocate;
-    stream.zfree = ZlibFree;
-    stream.next_in = const_cast<Bytef*>(source);
-    stream.avail_in = uInt(sourceSize);
-    stream.next_out = destination;
-    stream.avail_out = uInt(destinationSize);
+    z_stream stream = StreamOver(source, sourceSize, destination, destinationSize);
     int status = inflateInit(&stream);
     if (status == Z_MEM_ERROR) return ZlibResult::NoMemory;
     if (status != Z_OK) return ZlibResult::BadData;
