@@ -1,14 +1,34 @@
 #include "cli.h"
+#include "commands.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
 void Fail(const std::string& message, int status) { throw CliError(message, status); }
 void UsageError(const std::string& message) { throw CliError(message, 2); }
+
+int RunCommandReporting(const char* name, int (*run)(int, char**), int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const CliError& error) {
+        std::fprintf(stderr, "kestrun %s: %s\n", name, error.what());
+        return error.status;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "kestrun %s: out of memory\n", name);
+        return 1;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kestrun %s: %s\n", name, error.what());
+        return 1;
+    }
+}
 
 bool Arguments::Has(const std::string& name) const
 {

@@ -1,27 +1,27 @@
 // kestrun: the Kestrun Archive Codec's command-line tool.
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
 
-#include "cli.h"
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include "commands.h"
 
 namespace {
 struct Command {
     const char* name;
-    int (*run)(int, char**);
+    int (*run)(int, char**); // null: in the media library
     const char* summary;
 };
 
 const Command commands[] = {
-    {"demo", DemoCommand, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
-    {"encode", EncodeCommand, "[--coder huffman|deflate|smallest|archive] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
-    {"decode", DecodeCommand, "[--format yuy2|uyvy|rgb24|rgb32] IN.avi OUT   to OUT.avi, OUT.y4m, raw, or - (Y4M)"},
-    {"verify", VerifyCommand, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
-    {"info", InfoCommand, "[--frames] IN.avi   size, frames, rate, coders, ratio"},
-    {"framemd5", FrameMd5Command, "IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt yuyv422"},
+    {"demo", nullptr, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
+    {"encode", nullptr, "[--coder huffman|deflate|smallest|archive] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
+    {"decode", nullptr, "[--format yuy2|uyvy|rgb24|rgb32] IN.avi OUT   to OUT.avi, OUT.y4m, raw, or - (Y4M)"},
+    {"verify", nullptr, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
+    {"info", nullptr, "[--frames] IN.avi   size, frames, rate, coders, ratio"},
+    {"framemd5", nullptr, "IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt yuyv422"},
     {"raw-encode", RawEncodeCommand, "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT   raw frames to compressed frames"},
     {"raw-decode", RawDecodeCommand, "-s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT   the reverse"},
 };
@@ -33,6 +33,26 @@ void PrintUsage(std::FILE* to)
     std::fprintf(to, "\nIN and OUT may be - for standard input or output. --threads N sets the workers "
                      "(default: all cores); --quiet prints nothing but errors.\n");
 }
+
+// The media library from the executable's own directory.
+int RunMediaCommand(const char* name, int argc, char** argv)
+{
+    std::string path(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+    path.resize(length > 0 ? std::size_t(length) : 0);
+    path.erase(path.find_last_of('/') + 1);
+    path += MediaLibraryName;
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    auto entry = library ? reinterpret_cast<int (*)(int, char**)>(dlsym(library, MediaEntryName)) : nullptr;
+    if (!entry) {
+        const char* why = dlerror();
+        std::fprintf(stderr, "kestrun %s: cannot load the media library %s: %s\n", name, path.c_str(),
+                     why ? why : "it has no entry");
+        return 1;
+    }
+    // Left loaded: FFmpeg's libraries may still hold exit handlers.
+    return entry(argc, argv);
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -43,18 +63,8 @@ int main(int argc, char** argv)
     }
     for (const auto& command : commands) {
         if (std::strcmp(argv[1], command.name) != 0) continue;
-        try {
-            return command.run(argc, argv);
-        } catch (const CliError& error) {
-            std::fprintf(stderr, "kestrun %s: %s\n", command.name, error.what());
-            return error.status;
-        } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "kestrun %s: out of memory\n", command.name);
-            return 1;
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "kestrun %s: %s\n", command.name, error.what());
-            return 1;
-        }
+        if (!command.run) return RunMediaCommand(command.name, argc, argv);
+        return RunCommandReporting(command.name, command.run, argc, argv);
     }
     std::fprintf(stderr, "kestrun: unknown command \"%s\"\n\n", argv[1]);
     PrintUsage(stderr);

@@ -532,6 +532,27 @@ TEST_F(ToolTest, RawCommandsNameTheFrameThatIsWrong)
     ExpectNothingNamed("out.");
 }
 
+// The raw commands start without FFmpeg: the executable alone, away from its
+// media library, still codes frames; the media commands then say what is missing.
+TEST_F(ToolTest, RawCommandsRunWithoutTheMediaLibrary)
+{
+    const std::string needed = Ok("readelf -d \"$K\" | grep NEEDED");
+    EXPECT_EQ(needed.find("libav"), std::string::npos) << needed;
+    EXPECT_EQ(needed.find("libsw"), std::string::npos) << needed;
+
+    Ok("mkdir alone && cp \"$K\" alone/kestrun");
+    MakeClip("source.avi", "64x32", "yuyv422", 3, false);
+    Ok("ffmpeg -nostdin -v error -i source.avi -f rawvideo -y source.yuy2");
+    Ok("alone/kestrun raw-encode --quiet -s 64x32 -f yuy2 -q 0 source.yuy2 frames.ksha");
+    Ok("alone/kestrun raw-decode --quiet -s 64x32 -f yuy2 frames.ksha back.yuy2");
+    EXPECT_EQ(ReadBytes(Path("back.yuy2")), ReadBytes(Path("source.yuy2")));
+
+    Result result = Run("alone/kestrun info source.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("kestrun info: cannot load the media library"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("alone/libkestrun-media.so"), std::string::npos) << result.err;
+}
+
 TEST_F(ToolTest, DemoEncodesAndVerifiesTheSample)
 {
     const std::string out = Ok("$K demo --quiet --threads 2");
