@@ -58,22 +58,50 @@ measure_ours() { # name quality
 
 measure_ours "kestrun HUFY" 0
 measure_ours "kestrun LZYV" 10000
-measure_peer "ffvhuff" -c:v ffvhuff -pred median
-measure_peer "huffyuv" -c:v huffyuv -pred median
-measure_peer "utvideo" -c:v utvideo -pred median
-measure_peer "ffv1" -c:v ffv1 -level 3
+peers=(ffvhuff huffyuv utvideo ffv1)
+measure_peer ffvhuff -c:v ffvhuff -pred median
+measure_peer huffyuv -c:v huffyuv -pred median
+measure_peer utvideo -c:v utvideo -pred median
+measure_peer ffv1 -c:v ffv1 -level 3
 
-echo "$n frames of $clip at 1920x1080 4:2:2, one thread, median of $repeats runs"
+mb=$(awk -v b="$raw_bytes" -v n="$n" 'BEGIN{print b / n / 1e6}') # MB of 4:2:2 picture per frame
+echo "$n frames of $clip at 1920x1080 4:2:2, one thread, median of $repeats runs (whole commands)"
 echo
-printf '%-14s %10s %10s %8s %14s %14s\n' coder "enc fps" "dec fps" ratio "enc vs ffvhuff" "dec vs ffvhuff"
-for name in "kestrun HUFY" "kestrun LZYV" ffvhuff huffyuv utvideo ffv1; do
-  awk -v name="$name" -v n="$n" -v e="${enc[$name]}" -v d="${dec[$name]}" -v s="${size[$name]}" -v raw="$raw_bytes" \
-      -v fe="${enc[ffvhuff]}" -v fd="${dec[ffvhuff]}" \
-      'BEGIN{printf "%-14s %10.1f %10.1f %8.3f %13.2fx %13.2fx\n", name, n/e, n/d, s/raw, fe/e, fd/d}'
+printf '%-14s %9s %9s %9s %9s %7s\n' coder "enc fps" "enc MB/s" "dec fps" "dec MB/s" ratio
+for name in "kestrun HUFY" "kestrun LZYV" "${peers[@]}"; do
+  awk -v name="$name" -v n="$n" -v mb="$mb" -v e="${enc[$name]}" -v d="${dec[$name]}" -v s="${size[$name]}" -v raw="$raw_bytes" \
+      'BEGIN{printf "%-14s %9.1f %9.1f %9.1f %9.1f %7.3f\n", name, n/e, n*mb/e, n/d, n*mb/d, s/raw}'
 done
 
 echo
-echo "Two threads against one (kestrun):"
+echo "Ours divided by each peer (frames per second; size: ours over the peer's, below 1 is smaller):"
+printf '%-20s' ""; printf ' %9s' "${peers[@]}"; echo
+for name in "kestrun HUFY" "kestrun LZYV"; do
+  for what in enc dec size; do
+    printf '%-20s' "$name $what"
+    for peer in "${peers[@]}"; do
+      case $what in
+        enc) awk -v a="${enc[$name]}" -v b="${enc[$peer]}" 'BEGIN{printf " %8.2fx", b/a}' ;;
+        dec) awk -v a="${dec[$name]}" -v b="${dec[$peer]}" 'BEGIN{printf " %8.2fx", b/a}' ;;
+        size) awk -v a="${size[$name]}" -v b="${size[$peer]}" 'BEGIN{printf " %9.3f", a/b}' ;;
+      esac
+    done
+    echo
+  done
+done
+
+echo
+echo "RGB against packed 4:2:2 (kestrun HUFY, one thread; extra time over the YUY2 command):"
+ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -i "$work/raw.yuy2" -vf vflip -pix_fmt bgr24 -f rawvideo "$work/raw.rgb24"
+rgbenc=$(median_seconds $kestrun raw-encode -s 1920x1080 -f rgb24 -q 0 --threads 1 --quiet "$work/raw.rgb24" "$work/rgb.ksha")
+awk -v a="$rgbenc" -v b="${enc[kestrun HUFY]}" 'BEGIN{printf "  RGB24 -> frame    %+5.0f %%\n", (a/b - 1) * 100}'
+for format in rgb24 rgb32; do
+  t=$(median_seconds $kestrun raw-decode -s 1920x1080 -f $format --threads 1 --quiet "$work/kestrun HUFY.ksha" /dev/null)
+  awk -v f=$format -v a="$t" -v b="${dec[kestrun HUFY]}" 'BEGIN{printf "  frame -> %-8s %+5.0f %%\n", toupper(f), (a/b - 1) * 100}'
+done
+
+echo
+echo "Two threads against one (kestrun, frames per second):"
 for q in 0 10000; do
   one=$(median_seconds $kestrun raw-encode -s 1920x1080 -f yuy2 -q $q --threads 1 --quiet "$work/raw.yuy2" "$work/t.ksha")
   two=$(median_seconds $kestrun raw-encode -s 1920x1080 -f yuy2 -q $q --threads 2 --quiet "$work/raw.yuy2" "$work/t.ksha")
@@ -82,6 +110,14 @@ for q in 0 10000; do
   awk -v q=$q -v a="$one" -v b="$two" -v c="$done1" -v d="$done2" \
       'BEGIN{printf "  quality %-6d raw-encode %.2fx   raw-decode %.2fx\n", q, a/b, c/d}'
 done
+# The AVI commands: the raw frames wrapped as an uncompressed AVI, and back.
+ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -r 25 -i "$work/raw.yuy2" -c:v rawvideo -y "$work/source.avi"
+one=$(median_seconds $kestrun encode --threads 1 --quiet "$work/source.avi" "$work/t.avi")
+two=$(median_seconds $kestrun encode --threads 2 --quiet "$work/source.avi" "$work/t.avi")
+done1=$(median_seconds $kestrun decode --threads 1 --quiet "$work/t.avi" /dev/null)
+done2=$(median_seconds $kestrun decode --threads 2 --quiet "$work/t.avi" /dev/null)
+awk -v a="$one" -v b="$two" -v c="$done1" -v d="$done2" \
+    'BEGIN{printf "  AVI          encode     %.2fx   decode     %.2fx\n", a/b, c/d}'
 
 echo
 echo "Stages, one thread (build-bench/bin/kestrun_bench):"
