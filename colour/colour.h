@@ -41,8 +41,9 @@ void BuildClampTable();
 // independently, so each is decimated while still in cache.
 bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep);
 
-// The picture to B, G, R pixels (pixel step 3 or 4; the fourth byte is never
-// written). Pixel j of picture row r goes to destination + r * rowStep + j * pixelStep.
+// The picture to B, G, R pixels (pixel step 3 or 4; the fourth byte keeps its
+// value: the vector kernels store it back as they read it, nothing else
+// touches it). Pixel j of picture row r goes to destination + r * rowStep + j * pixelStep.
 // For an odd width the last pixel of a row takes the row's last chroma sample;
 // a width of 1 (no chroma at all) gives grey.
 void ConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep, ptrdiff_t rowStep);

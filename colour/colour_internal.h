@@ -1,7 +1,22 @@
-// Derived tables private to the colour kernels.
+// Derived tables and kernel choices private to the colour code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "colour.h"
+
+// SSE2 is part of every x86 target the codec builds for (-msse2 on i686);
+// KESTRUN_COLOUR_NO_SIMD builds the portable kernels there for testing.
+#if !defined(KESTRUN_COLOUR_NO_SIMD) && \
+    (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
+#define KESTRUN_COLOUR_SSE2 1
+#endif
+// AVX2 kernels are compiled per function (GCC and Clang target attributes)
+// and chosen at run time, so the build itself stays at SSE2.
+#if defined(KESTRUN_COLOUR_SSE2) && defined(__GNUC__)
+#define KESTRUN_COLOUR_AVX2 1
+#endif
 
 // The nine forward tables regrouped by input sample: entry [c][i] holds the
 // Y, U and V contributions of value i of channel c (0 blue, 1 green, 2 red)
@@ -11,3 +26,20 @@ struct alignas(16) ForwardContribution {
     int32_t y, u, v, zero;
 };
 extern ForwardContribution forwardContributions[3][256];
+
+// The inverse chroma tables regrouped by sample: entry [0][u] holds
+// {BFromU, GFromU, 0, 0} and entry [1][v] {0, GFromV, RFromV, 0}, so that
+// one 16-byte add gives a pixel pair's blue, green and red offsets in output
+// byte order. Filled from conversionTables by BuildConversionTables.
+struct alignas(16) ChromaContribution {
+    int32_t blue, green, red, zero;
+};
+extern ChromaContribution chromaContributions[2][256];
+
+// The planar-to-RGB kernels. ConvertPlanarToRgb runs the fastest one the
+// processor has; the tests run each against the reference.
+enum class RgbKernel { Portable, Sse2, Avx2 };
+bool RgbKernelAvailable(RgbKernel kernel);
+// As ConvertPlanarToRgb, with the given kernel, which must be available.
+void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
+                            ptrdiff_t rowStep);

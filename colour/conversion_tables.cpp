@@ -10,6 +10,7 @@ const float ConversionScale = 262144.0f;
 ConversionTables conversionTables;
 bool ConversionTablesBuilt = false;
 ForwardContribution forwardContributions[3][256];
+ChromaContribution chromaContributions[2][256];
 bool ClampTableBuilt = false;
 
 namespace {
@@ -95,6 +96,8 @@ bool BuildConversionTablesOnce()
         forwardContributions[0][i] = {t.YFromB[i], t.UFromB[i], t.VFromB[i], 0};
         forwardContributions[1][i] = {t.YFromG[i], t.UFromG[i], t.VFromG[i], 0};
         forwardContributions[2][i] = {t.YFromR[i], t.UFromR[i], t.VFromR[i], 0};
+        chromaContributions[0][i] = {t.BFromU[i], t.GFromU[i], 0, 0};
+        chromaContributions[1][i] = {0, t.GFromV[i], t.RFromV[i], 0};
     }
     ConversionTablesBuilt = true;
     return true;

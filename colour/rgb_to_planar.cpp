@@ -6,12 +6,8 @@
 #include "../platform/memory.h"
 #include "colour_internal.h"
 
-// SSE2 is part of every x86 target the codec builds for (-msse2 on i686);
-// KESTRUN_COLOUR_NO_SIMD builds the portable kernels there for testing.
-#if !defined(KESTRUN_COLOUR_NO_SIMD) && \
-    (defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2))
+#if defined(KESTRUN_COLOUR_SSE2)
 #include <emmintrin.h>
-#define KESTRUN_COLOUR_SSE2 1
 #endif
 
 namespace {
