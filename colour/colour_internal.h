@@ -37,8 +37,10 @@ struct alignas(16) ChromaContribution {
 extern ChromaContribution chromaContributions[2][256];
 
 // The planar-to-RGB kernels. ConvertPlanarToRgb runs the fastest one the
-// processor has; the tests run each against the reference.
-enum class RgbKernel { Portable, Sse2, Avx2 };
+// processor has; the tests run each against the reference. Avx512 differs
+// from Avx2 in RGB32 only, where byte-masked stores leave the fourth bytes
+// untouched instead of writing back the values read.
+enum class RgbKernel { Portable, Sse2, Avx2, Avx512 };
 bool RgbKernelAvailable(RgbKernel kernel);
 // As ConvertPlanarToRgb, with the given kernel, which must be available.
 void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,

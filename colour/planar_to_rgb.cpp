@@ -122,10 +122,24 @@ KESTRUN_AVX2 inline __m256i ChromaPairs(const uint8_t* u, const uint8_t* v, uint
     return _mm256_add_epi32(us, vs);
 }
 
-// Eight pixels at a time: their luma in one gather, the four chroma pairs as
-// 16-byte loads (a gather of them measured no faster and needs more shuffles).
-// Registers hold pixels i and i + 4 in their two halves, which is the order
-// in which the packs put them back together.
+// Eight pixels' B, G, R, x bytes from pixel j on: their luma in one gather,
+// the four chroma pairs as 16-byte loads (a gather of them measured no faster
+// and needs more shuffles). Registers hold pixels i and i + 4 in their two
+// halves, which is the order in which the packs put them back together, so
+// the result has pixels 0-3 in its low half and 4-7 in its high half.
+KESTRUN_AVX2 inline __m256i EightPixelsAvx2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t j)
+{
+    const __m256i indices = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y + j)));
+    const __m256i luma = _mm256_i32gather_epi32(conversionTables.RgbFromY, indices, 4);
+    const uint32_t k = j / 2;
+    const __m256i pairs02 = ChromaPairs(u, v, k, k + 2), pairs13 = ChromaPairs(u, v, k + 1, k + 3);
+    const __m256i p04 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0x00), pairs02), 18);
+    const __m256i p15 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0x55), pairs02), 18);
+    const __m256i p26 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0xAA), pairs13), 18);
+    const __m256i p37 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0xFF), pairs13), 18);
+    return _mm256_packus_epi16(_mm256_packs_epi32(p04, p15), _mm256_packs_epi32(p26, p37));
+}
+
 template <ptrdiff_t Step>
 KESTRUN_AVX2 void ConvertRowAvx2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width)
 {
@@ -135,16 +149,7 @@ KESTRUN_AVX2 void ConvertRowAvx2(const uint8_t* y, const uint8_t* u, const uint8
     const __m256i joinHalves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
     uint32_t j = 0;
     for (; j + 8 <= width; j += 8) {
-        const __m256i indices = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y + j)));
-        const __m256i luma = _mm256_i32gather_epi32(conversionTables.RgbFromY, indices, 4);
-        const uint32_t k = j / 2;
-        const __m256i pairs02 = ChromaPairs(u, v, k, k + 2), pairs13 = ChromaPairs(u, v, k + 1, k + 3);
-        const __m256i p04 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0x00), pairs02), 18);
-        const __m256i p15 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0x55), pairs02), 18);
-        const __m256i p26 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0xAA), pairs13), 18);
-        const __m256i p37 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_shuffle_epi32(luma, 0xFF), pairs13), 18);
-        // B, G, R, x for pixels 0-3 in the low half and 4-7 in the high.
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(p04, p15), _mm256_packs_epi32(p26, p37));
+        const __m256i bytes = EightPixelsAvx2(y, u, v, j);
         uint8_t* const o = out + ptrdiff_t(j) * Step;
         if (Step == 4) {
             // The fourth bytes go back as they were read.
@@ -166,12 +171,29 @@ KESTRUN_AVX2 void ConvertRowAvx2(const uint8_t* y, const uint8_t* u, const uint8
     ConvertRowFrom<Step>(j, y, u, v, out, width);
 }
 
+// RGB32 with byte-masked stores: the fourth bytes are not touched at all,
+// neither read nor written back.
+__attribute__((target("avx2,avx512bw,avx512vl"))) void ConvertRowRgb32Avx512(const uint8_t* y, const uint8_t* u,
+                                                                              const uint8_t* v, uint8_t* out,
+                                                                              uint32_t width)
+{
+    uint32_t j = 0;
+    for (; j + 8 <= width; j += 8) _mm256_mask_storeu_epi8(out + ptrdiff_t(j) * 4, 0x77777777u, EightPixelsAvx2(y, u, v, j));
+    ConvertRowFrom<4>(j, y, u, v, out, width);
+}
+
 #undef KESTRUN_AVX2
 
 bool ProcessorHasAvx2()
 {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
+}
+
+bool ProcessorHasAvx512()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
 }
 
 #endif
@@ -187,8 +209,19 @@ bool Avx2Available()
 #endif
 }
 
+bool Avx512Available()
+{
+#if defined(KESTRUN_COLOUR_AVX2)
+    static const bool available = ProcessorHasAvx512();
+    return available;
+#else
+    return false;
+#endif
+}
+
 RgbKernel FastestRgbKernel()
 {
+    if (Avx512Available()) return RgbKernel::Avx512;
     if (Avx2Available()) return RgbKernel::Avx2;
     if (RgbKernelAvailable(RgbKernel::Sse2)) return RgbKernel::Sse2;
     return RgbKernel::Portable;
@@ -199,6 +232,10 @@ RowConverter RowConverterFor(RgbKernel kernel)
 {
     switch (kernel) {
 #if defined(KESTRUN_COLOUR_AVX2)
+    case RgbKernel::Avx512:
+        // Only RGB32 has a kernel of its own; RGB24 stays with AVX2.
+        if (Avx512Available()) return Step == 4 ? ConvertRowRgb32Avx512 : ConvertRowAvx2<Step>;
+        break;
     case RgbKernel::Avx2:
         if (Avx2Available()) return ConvertRowAvx2<Step>;
         break;
@@ -228,6 +265,8 @@ bool RgbKernelAvailable(RgbKernel kernel)
 #endif
     case RgbKernel::Avx2:
         return Avx2Available();
+    case RgbKernel::Avx512:
+        return Avx512Available();
     }
     return false;
 }

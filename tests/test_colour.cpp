@@ -20,7 +20,10 @@
 // Kernel names in test names and messages.
 void PrintTo(RgbKernel kernel, std::ostream* out)
 {
-    *out << (kernel == RgbKernel::Avx2 ? "Avx2" : kernel == RgbKernel::Sse2 ? "Sse2" : "Portable");
+    *out << (kernel == RgbKernel::Avx512 ? "Avx512"
+             : kernel == RgbKernel::Avx2 ? "Avx2"
+             : kernel == RgbKernel::Sse2 ? "Sse2"
+                                         : "Portable");
 }
 
 namespace {
@@ -687,7 +690,7 @@ TEST_P(PlanarToRgbKernel, EverySampleCombination)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, PlanarToRgbKernel,
-                         ::testing::Values(RgbKernel::Portable, RgbKernel::Sse2, RgbKernel::Avx2),
+                         ::testing::Values(RgbKernel::Portable, RgbKernel::Sse2, RgbKernel::Avx2, RgbKernel::Avx512),
                          [](const ::testing::TestParamInfo<RgbKernel>& info) {
                              return ::testing::PrintToString(info.param);
                          });
