@@ -8,6 +8,10 @@
 #include "zlib_stream.h"
 
 namespace {
+// Rows restored and written out at a time: two of the restore's 16-row
+// wavefronts; a 1080p band of all three planes and its output stay in L2.
+constexpr uint32_t RestoreBandRows = 32;
+
 void StoreLittleEndian32(uint8_t* p, uint32_t value)
 {
     p[0] = uint8_t(value);
@@ -262,18 +266,32 @@ LRESULT DecompressFrame(const uint8_t* input, std::size_t inputSize, CodecInstan
         return ICERR_ERROR;
     }
 
-    MedianRestorePicture(picture);
-
+    // The planes are restored and written out band by band, so that each band
+    // is still in cache when it is converted.
     auto* destination = static_cast<uint8_t*>(output);
-    if (packed) {
-        const ptrdiff_t rowLength = ptrdiff_t(2) * width;
-        PlanarToPacked(picture, destination + rowLength * (height - 1), -rowLength, yOffset, uOffset);
-    } else {
-        const ptrdiff_t pixelStep = outputFormat.biBitCount == 24 ? 3 : 4;
-        const ptrdiff_t rowLength = pixelStep * width;
-        const bool topDown = outputFormat.biHeight < 0;
-        ConvertPlanarToRgb(picture, topDown ? destination + rowLength * (height - 1) : destination, pixelStep,
-                           topDown ? -rowLength : rowLength);
+    const bool topDown = !packed && outputFormat.biHeight < 0;
+    const ptrdiff_t pixelStep = packed ? 2 : outputFormat.biBitCount == 24 ? 3 : 4;
+    const ptrdiff_t rowLength = pixelStep * width;
+    // Packed frames are always top-down: planar row 0 is their last row.
+    uint8_t* const rowZero = packed || topDown ? destination + rowLength * (height - 1) : destination;
+    const ptrdiff_t rowStep = packed || topDown ? -rowLength : rowLength;
+    // Later bands start one row after a multiple of the wavefront's 16 rows.
+    for (uint32_t first = 0, end = std::min(height, RestoreBandRows + 1); first < height;
+         first = end, end = std::min(height, end + RestoreBandRows)) {
+        MedianRestorePlaneRows(picture.yPlane, picture.yRowLength, first, end);
+        MedianRestorePlaneRows(picture.uPlane, picture.chromaRowLength, first, end);
+        MedianRestorePlaneRows(picture.vPlane, picture.chromaRowLength, first, end);
+        PlanarPicture band = picture;
+        band.height = end - first;
+        band.yPlane += std::size_t(first) * picture.yRowLength;
+        band.uPlane += std::size_t(first) * picture.chromaRowLength;
+        band.vPlane += std::size_t(first) * picture.chromaRowLength;
+        uint8_t* const bandStart = rowZero + rowStep * ptrdiff_t(first);
+        if (packed) {
+            PlanarToPacked(band, bandStart, rowStep, yOffset, uOffset);
+        } else {
+            ConvertPlanarToRgb(band, bandStart, pixelStep, rowStep);
+        }
     }
     return ICERR_OK;
 }

@@ -287,21 +287,30 @@ void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
     LeftDifferencesFast(plane, rowLength);
 }
 
-void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+void MedianRestorePlaneRows(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow)
 {
-    if (rowLength == 0 || rows == 0) return;
-    for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
-    uint32_t r = 1;
+    if (rowLength == 0 || firstRow >= endRow) return;
+    uint32_t r = firstRow;
+    if (r == 0) {
+        for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
+        r = 1;
+    }
 #if defined(__SSE2__)
     // The vector wavefront needs rows long enough to fill its pipeline.
     if (rowLength >= 2 * VectorRows)
-        for (; r + VectorRows <= rows; r += VectorRows)
+        for (; r + VectorRows <= endRow; r += VectorRows)
             RestoreSixteenRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
 #endif
     if (rowLength >= WavefrontRows)
-        for (; r + WavefrontRows <= rows; r += WavefrontRows) RestoreFourRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
-    for (; r < rows; ++r)
+        for (; r + WavefrontRows <= endRow; r += WavefrontRows)
+            RestoreFourRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
+    for (; r < endRow; ++r)
         MedianRestoreRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+}
+
+void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+{
+    MedianRestorePlaneRows(plane, rowLength, 0, rows);
 }
 
 void MedianTransformPicture(PlanarPicture& picture)

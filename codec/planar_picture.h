@@ -64,6 +64,10 @@ void MedianPredictRow(uint8_t* row, const uint8_t* previousRow, uint32_t count);
 void MedianRestoreRow(uint8_t* row, const uint8_t* previousRow, uint32_t count);
 void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
 void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
+// Restores rows firstRow to endRow - 1 of a plane whose rows below firstRow
+// are restored already: a plane restored band after band, bottom up, ends
+// exactly as MedianRestorePlane leaves it.
+void MedianRestorePlaneRows(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow);
 
 // The plain one-sample-at-a-time forms of the two above, kept as the
 // reference that the fast kernels are checked against.

@@ -9,6 +9,7 @@
 #include "codec/zlib_stream.h"
 #include "huffman/huffman.h"
 #include "colour/colour.h"
+#include "colour/colour_reference.h"
 #include "support/test_support.h"
 
 namespace {
@@ -163,6 +164,24 @@ TEST(MedianTransform, FastKernelsMatchTheReferenceOnEveryShape)
             }
 }
 
+TEST(MedianTransform, RestoringBandByBandEqualsRestoringThePlane)
+{
+    for (uint32_t length : {1u, 5u, 40u, 77u}) {
+        const uint32_t rows = 90;
+        Bytes plane = RandomBytes(std::size_t(rows) * length, length);
+        MedianTransformPlaneReference(plane.data(), length, rows);
+        Bytes whole = plane;
+        MedianRestorePlaneReference(whole.data(), length, rows);
+        // Bands of every size from 1 to 40 rows, each split of the plane once.
+        for (uint32_t band = 1; band <= 40; ++band) {
+            Bytes banded = plane;
+            for (uint32_t first = 0; first < rows; first += band)
+                MedianRestorePlaneRows(banded.data(), length, first, std::min(rows, first + band));
+            ASSERT_EQ(banded, whole) << length << " samples a row, bands of " << band;
+        }
+    }
+}
+
 // --- planar picture ---
 
 TEST(PlanarPicture, OddWidthLayoutLeavesHeightBytesOutsideThePlanes)
@@ -287,8 +306,9 @@ TEST(FrameCompress, QualityChoosesTheCoderAndEveryFrameIsAKeyFrame)
 
 TEST(FrameRoundTrip, PackedFramesComeBackByteForByte)
 {
+    // Heights around the decoder's bands of 33, then 32 rows.
     for (uint32_t w : {2u, 4u, 6u, 38u, 320u})
-        for (uint32_t h : {1u, 2u, 3u, 31u}) {
+        for (uint32_t h : {1u, 2u, 3u, 31u, 33u, 34u, 65u, 70u}) {
             Session session(w, h);
             Bytes raw = RandomBytes(w * h * 2, w * 1000 + h);
             for (std::size_t i = 0; i < raw.size(); i += 3) raw[i] = uint8_t(i / 7); // partly smooth
@@ -305,6 +325,35 @@ TEST(FrameRoundTrip, PackedFramesComeBackByteForByte)
                     Bytes again(raw.size());
                     ASSERT_EQ(Decompress(session.instance, out.frame, flipped, again), ICERR_OK);
                     ASSERT_EQ(again, raw);
+                }
+        }
+}
+
+// RGB output is written band by band as the planes are restored: every row
+// of every band must equal the reference conversion of the restored picture.
+TEST(FrameRoundTrip, RgbOutputEqualsTheReferenceConversionInEveryBand)
+{
+    for (uint32_t w : {2u, 40u, 334u})
+        for (uint32_t h : {1u, 33u, 34u, 66u, 101u}) {
+            Session session(w, h);
+            Bytes raw = RandomBytes(std::size_t(w) * h * 2, w * 7 + h);
+            for (std::size_t i = 0; i < raw.size(); i += 2) raw[i] = uint8_t(raw[i] / 16 + i / 50);
+            BITMAPINFOHEADER packed = Format(w, h, FourccYUY2, 16);
+            Compressed out = Compress(session.instance, packed, raw.data(), 0);
+            ASSERT_EQ(out.result, ICERR_OK);
+            PlanarPicture& picture = *session.instance.picture;
+            PackedToPlanar(picture, raw.data() + std::size_t(h - 1) * packed.biWidth * 2, -2 * ptrdiff_t(packed.biWidth),
+                           0, 1);
+            for (WORD bits : {WORD(24), WORD(32)})
+                for (int32_t sign : {1, -1}) {
+                    const ptrdiff_t step = bits / 8, rowLength = step * packed.biWidth;
+                    Bytes expected(std::size_t(rowLength) * h, 0x5A), decoded(expected.size(), 0x5A);
+                    ReferenceConvertPlanarToRgb(picture, sign < 0 ? expected.data() + rowLength * (h - 1) : expected.data(),
+                                                step, sign < 0 ? -rowLength : rowLength);
+                    ASSERT_EQ(Decompress(session.instance, out.frame, Format(packed.biWidth, sign * int32_t(h), BI_RGB, bits),
+                                         decoded),
+                              ICERR_OK);
+                    ASSERT_EQ(decoded, expected) << w << "x" << h << " RGB" << bits << (sign < 0 ? " top-down" : "");
                 }
         }
 }
