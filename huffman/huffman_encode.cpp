@@ -1,7 +1,12 @@
 // The encoder: exact size first, then header and weight table bit by bit, then
-// the codes through a 64-bit accumulator that flushes whole bytes.
+// the codes through 64-bit accumulators that flush whole bytes, one for each
+// half of the input.
 #include "huffman.h"
 #include "huffman_internal.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
 
 using namespace huffman_detail;
 
@@ -26,62 +31,138 @@ struct BitWriter {
     }
 };
 
+// K codes joined into the accumulator. The codes are joined among themselves
+// first, so the accumulator's shift-or chain has one link per K codes.
+template <int K>
+inline void JoinCodes(const uint8_t* source, const HuffmanCode* codes, uint64_t& buffer, std::size_t& bitCount)
+{
+    uint64_t group = static_cast<uint32_t>(codes[source[0]].code);
+    uint32_t groupLength = static_cast<uint32_t>(codes[source[0]].length);
+    for (int k = 1; k < K; ++k) {
+        const HuffmanCode c = codes[source[k]];
+        group = (group << c.length) | static_cast<uint32_t>(c.code);
+        groupLength += static_cast<uint32_t>(c.length);
+    }
+    buffer = (buffer << groupLength) | group;
+    bitCount += groupLength;
+}
+
+// Stores 8 bytes but advances only over the complete ones; bytes stored past
+// them are rewritten later with their final value. Needs bitCount >= 1.
+inline void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& bitCount)
+{
+    StoreBigEndian64(cursor, buffer << (64 - bitCount));
+    cursor += bitCount >> 3;
+    bitCount &= 7;
+}
+
 // Codes K symbols between flushes; 7 + K * maxLength must not exceed 64. Each
-// flush stores 8 bytes but advances only over the complete ones, so it needs
-// 8 bytes of room: the loop stops 8 bytes before the stream's end and the
-// caller finishes byte by byte. Bytes stored past the complete ones are
-// rewritten later with their final value.
+// flush needs 8 bytes of room, so the loop stops when the cursor passes
+// `flushLimit`, 8 bytes before the end of the writer's part of the stream,
+// and the caller finishes byte by byte.
 template <int K>
 uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
     uint8_t* cursor = writer.cursor;
     uint64_t buffer = writer.buffer;
-    int bitCount = writer.bitCount;
+    std::size_t bitCount = static_cast<std::size_t>(writer.bitCount);
     uint32_t i = 0;
     while (length - i >= K && cursor <= flushLimit) {
-        // Codes are joined in pairs first, so the accumulator's shift-or chain
-        // has half the links.
-        for (int k = 0; k + 1 < K; k += 2) {
-            const HuffmanCode a = codes[source[i + k]];
-            const HuffmanCode b = codes[source[i + k + 1]];
-            const uint64_t pair = (static_cast<uint64_t>(static_cast<uint32_t>(a.code)) << b.length) |
-                                  static_cast<uint32_t>(b.code);
-            const int pairLength = a.length + b.length;
-            buffer = (buffer << pairLength) | pair;
-            bitCount += pairLength;
-        }
-        if constexpr (K % 2 != 0) {
-            const HuffmanCode c = codes[source[i + K - 1]];
-            buffer = (buffer << c.length) | static_cast<uint32_t>(c.code);
-            bitCount += c.length;
-        }
+        JoinCodes<K>(source + i, codes, buffer, bitCount);
         i += K;
-        StoreBigEndian64(cursor, buffer << (64 - bitCount)); // bitCount >= K >= 2
-        cursor += bitCount >> 3;
-        bitCount &= 7;
+        Flush(cursor, buffer, bitCount); // bitCount >= K >= 2
     }
     writer.cursor = cursor;
     writer.buffer = buffer;
-    writer.bitCount = bitCount;
+    writer.bitCount = static_cast<int>(bitCount);
     return i;
 }
 
-uint32_t EncodeBody(const uint8_t* source, uint32_t length, const HuffmanCode* codes, int maxLength,
-                    BitWriter& writer, const uint8_t* end)
+// EncodeWide for two writers in one loop, the first coding source[0, length)
+// and the second `second[0, length)`: two independent shift-or chains that the
+// CPU overlaps. Both writers' state must stay in registers (a spilled
+// accumulator puts a store-to-load delay into its chain), so the loop tests
+// neither cursor: it runs in stretches of steps that cannot carry a cursor past
+// its flush limit, as each step moves a writer by at most K * maxLength bits.
+template <int K>
+uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* codes,
+                       int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
+                       const uint8_t* flushLimitB)
 {
-    if (end - writer.cursor < 8) return 0;
-    const uint8_t* flushLimit = end - 8;
-    switch (57 / maxLength) {
-    case 2: return EncodeWide<2>(source, length, codes, writer, flushLimit);
-    case 3: return EncodeWide<3>(source, length, codes, writer, flushLimit);
-    case 4: return EncodeWide<4>(source, length, codes, writer, flushLimit);
-    case 5: return EncodeWide<5>(source, length, codes, writer, flushLimit);
-    case 6: return EncodeWide<6>(source, length, codes, writer, flushLimit);
-    case 7: return EncodeWide<7>(source, length, codes, writer, flushLimit);
-    default: return EncodeWide<8>(source, length, codes, writer, flushLimit);
+    uint8_t* cursorA = writerA.cursor;
+    uint8_t* cursorB = writerB.cursor;
+    uint64_t bufferA = writerA.buffer;
+    uint64_t bufferB = writerB.buffer;
+    std::size_t bitCountA = static_cast<std::size_t>(writerA.bitCount);
+    std::size_t bitCountB = static_cast<std::size_t>(writerB.bitCount);
+    const std::ptrdiff_t stepBits = K * maxLength; // >= 8: with 7 bits pending, `steps` steps still fit the room
+    const std::ptrdiff_t offset = second - source;
+    const uint8_t* p = source;
+    for (;;) {
+        const std::ptrdiff_t room = std::min(flushLimitA - cursorA, flushLimitB - cursorB);
+        const std::ptrdiff_t steps = std::min<std::ptrdiff_t>(room * 8 / stepBits, (source + length - p) / K);
+        if (steps < 16) break; // the rest is left to the single writers
+        for (const uint8_t* stop = p + steps * K; p != stop; p += K) {
+            JoinCodes<K>(p, codes, bufferA, bitCountA);
+            JoinCodes<K>(p + offset, codes, bufferB, bitCountB);
+            Flush(cursorA, bufferA, bitCountA);
+            Flush(cursorB, bufferB, bitCountB);
+        }
+    }
+    writerA = BitWriter{cursorA, bufferA, static_cast<int>(bitCountA)};
+    writerB = BitWriter{cursorB, bufferB, static_cast<int>(bitCountB)};
+    return static_cast<uint32_t>(p - source);
+}
+
+// The codes of source[0, length) from the writer's position up to `end`, where
+// they must end.
+template <int K>
+void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
+                const uint8_t* end)
+{
+    uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K>(source, length, codes, writer, end - 8) : 0;
+    for (; i < length; ++i) {
+        const HuffmanCode c = codes[source[i]];
+        writer.Put(static_cast<uint32_t>(c.code), c.length);
     }
 }
+
+// Both parts, `first` from the end of the weight table and `second` from the
+// bit where the first part's codes end. The first writer stops its flushes 8
+// bytes before the byte holding that bit, so it never stores into the second
+// writer's bytes; its last bits, fewer than 8, are left pending for the
+// caller to merge into that byte.
+template <int K>
+void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes, int maxLength,
+                 BitWriter& first, BitWriter& second, const uint8_t* end)
+{
+    const uint8_t* boundary = second.cursor;
+    uint32_t i = 0;
+    if (boundary - first.cursor >= 8 && end - second.cursor >= 8)
+        i = EncodeWideTwo<K>(source, source + split, split, codes, maxLength, first, boundary - 8, second, end - 8);
+    EncodePart<K>(source + i, split - i, codes, first, boundary);
+    EncodePart<K>(source + split + i, length - split - i, codes, second, end);
+}
+
+// K for the longest code: the largest with 7 + K * maxLength <= 64, at most 8.
+template <typename Encode> void WithK(int maxLength, Encode&& encode)
+{
+    switch (57 / maxLength) {
+    case 2: encode(std::integral_constant<int, 2>{}); break;
+    case 3: encode(std::integral_constant<int, 3>{}); break;
+    case 4: encode(std::integral_constant<int, 4>{}); break;
+    case 5: encode(std::integral_constant<int, 5>{}); break;
+    case 6: encode(std::integral_constant<int, 6>{}); break;
+    case 7: encode(std::integral_constant<int, 7>{}); break;
+    default: encode(std::integral_constant<int, 8>{}); break;
+    }
+}
+
+// Below this length the second writer is not worth setting up. The two
+// writers' state alone outnumbers the registers of 32-bit x86, so there the
+// single writer is kept for every length.
+constexpr uint32_t TwoWriterMinimum = sizeof(void*) >= 8 ? 512 : HuffmanMaxLength + 1;
 
 } // namespace
 
@@ -101,7 +182,9 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
     if (length > HuffmanMaxLength) return HuffmanResult::BadData;
     HuffmanCoder coder;
     uint32_t counts[HuffmanAlphabetSize];
-    if (HuffmanResult r = PrepareEncoder(coder, source, length, counts); r != HuffmanResult::Ok) return r;
+    uint32_t firstHalfCounts[HuffmanAlphabetSize];
+    if (HuffmanResult r = PrepareEncoder(coder, source, length, counts, firstHalfCounts); r != HuffmanResult::Ok)
+        return r;
     const uint64_t streamBits = StreamBits(coder, counts);
     if (streamBits / 8 > capacity) return HuffmanResult::OutputTooSmall;
     uint8_t* const end = destination + streamBits / 8;
@@ -111,13 +194,30 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
 
     // One used value has a code of no bits: nothing to write for the data.
     if (coder.usedCount > 1) {
+        const HuffmanCode* codes = coder.codes;
         int maxLength = 1;
         for (int v = 0; v < HuffmanAlphabetSize; ++v)
-            if (coder.codes[v].length > maxLength) maxLength = coder.codes[v].length;
-        uint32_t i = EncodeBody(source, length, coder.codes, maxLength, writer, end);
-        for (; i < length; ++i) {
-            const HuffmanCode c = coder.codes[source[i]];
-            writer.Put(static_cast<uint32_t>(c.code), c.length);
+            if (codes[v].length > maxLength) maxLength = codes[v].length;
+        if (length < TwoWriterMinimum) {
+            WithK(maxLength, [&](auto k) { EncodePart<decltype(k)::value>(source, length, codes, writer, end); });
+        } else {
+            uint64_t firstBits = 0;
+            for (int v = 0; v < HuffmanAlphabetSize; ++v)
+                firstBits += static_cast<uint64_t>(firstHalfCounts[v]) * static_cast<uint32_t>(codes[v].length);
+            const uint64_t secondStart = static_cast<uint64_t>(writer.cursor - destination) * 8 +
+                                         static_cast<uint64_t>(writer.bitCount) + firstBits;
+            // The byte holding the second part's first bit is shared: the second
+            // writer starts it with zero bits in place of the first writer's last
+            // ones, which are merged in at the end.
+            uint8_t* const shared = destination + secondStart / 8;
+            BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
+            const uint32_t split = EncodeSplit(length);
+            WithK(maxLength, [&](auto k) {
+                EncodeParts<decltype(k)::value>(source, split, length, codes, maxLength, writer, second, end);
+            });
+            if (second.bitCount != 0) second.Put(0, 8 - second.bitCount);
+            if (writer.bitCount != 0) *shared |= static_cast<uint8_t>(writer.buffer << (8 - writer.bitCount));
+            writer = second;
         }
     }
     if (writer.bitCount != 0) writer.Put(0, 8 - writer.bitCount);

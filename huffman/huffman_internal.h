@@ -35,9 +35,16 @@ inline void StoreBigEndian64(uint8_t* p, uint64_t v)
     std::memcpy(p, &v, 8);
 }
 
+// The encoder writes the codes of source[0, split) and source[split, length)
+// with two writers at once; the counting keeps the first part's counts apart
+// so that the bit where the second part starts is known before writing.
+inline uint32_t EncodeSplit(uint32_t length) { return length / 4 * 2; }
+
 // Everything the encoder needs before writing: counts, leaves, tree, codes.
-// `counts` receives the raw byte counts (the histogram may be scaled).
-HuffmanResult PrepareEncoder(HuffmanCoder& coder, const uint8_t* source, uint32_t length, uint32_t counts[256]);
+// `counts` receives the raw byte counts (the histogram may be scaled) and
+// `firstHalfCounts`, unless null, those of the first EncodeSplit(length) bytes.
+HuffmanResult PrepareEncoder(HuffmanCoder& coder, const uint8_t* source, uint32_t length, uint32_t counts[256],
+                             uint32_t* firstHalfCounts = nullptr);
 
 // The exact stream length in bits, padding included, for a prepared coder.
 uint64_t StreamBits(const HuffmanCoder& coder, const uint32_t counts[256]);

@@ -35,7 +35,10 @@ void HuffmanCoder::Reset()
     totalBits = 0;
 }
 
-HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t length)
+// Counts into the coder's histogram and, when `firstHalfCounts` is not null,
+// the first EncodeSplit(length) bytes alone into it.
+static HuffmanResult CountHalves(HuffmanCoder& coder, const uint8_t* source, uint32_t length,
+                                 uint32_t* firstHalfCounts)
 {
     coder.alphabetSize = HuffmanAlphabetSize;
     coder.histogram = AllocateZeroedArray<int32_t>(HuffmanAlphabetSize);
@@ -44,21 +47,27 @@ HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t 
     // Four histograms so that runs of one value do not serialise on a single
     // counter's load-increment-store. Measured on residual pictures: eight
     // histograms, or 64-bit loads split by shifts, are slower (1.9 ms against
-    // 2.9 and 3.5 ms for a 1080p picture).
+    // 2.9 and 3.5 ms for a 1080p picture). Two of them count the first half
+    // and two the second, as the encoder needs the first half's counts; this
+    // also measured a tenth faster than four tables taking every fourth byte.
     uint32_t partial[4][HuffmanAlphabetSize] = {};
+    const uint32_t split = huffman_detail::EncodeSplit(length);
+    const uint8_t* second = source + split;
     uint32_t i = 0;
-    for (; i + 4 <= length; i += 4) {
+    for (; i + 2 <= split; i += 2) {
         ++partial[0][source[i]];
         ++partial[1][source[i + 1]];
-        ++partial[2][source[i + 2]];
-        ++partial[3][source[i + 3]];
+        ++partial[2][second[i]];
+        ++partial[3][second[i + 1]];
     }
-    for (; i < length; ++i) ++partial[0][source[i]];
+    for (i += split; i < length; ++i) ++partial[2][source[i]]; // the second half is up to 3 bytes longer
 
     coder.usedCount = 0;
     coder.firstSymbol = -1;
     for (int v = 0; v < HuffmanAlphabetSize; ++v) {
-        uint32_t count = partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
+        const uint32_t first = partial[0][v] + partial[1][v];
+        const uint32_t count = first + partial[2][v] + partial[3][v];
+        if (firstHalfCounts) firstHalfCounts[v] = first;
         coder.histogram[v] = static_cast<int32_t>(count); // below 2^24
         if (count != 0) {
             ++coder.usedCount;
@@ -66,6 +75,11 @@ HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t 
         }
     }
     return HuffmanResult::Ok;
+}
+
+HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t length)
+{
+    return CountHalves(coder, source, length, nullptr);
 }
 
 int32_t ScaleWeight(int32_t count, int32_t largest)
@@ -222,9 +236,10 @@ HuffmanResult BuildDecodeTable(HuffmanCoder& coder)
 
 namespace huffman_detail {
 
-HuffmanResult PrepareEncoder(HuffmanCoder& coder, const uint8_t* source, uint32_t length, uint32_t counts[256])
+HuffmanResult PrepareEncoder(HuffmanCoder& coder, const uint8_t* source, uint32_t length, uint32_t counts[256],
+                             uint32_t* firstHalfCounts)
 {
-    if (HuffmanResult r = CountSymbols(coder, source, length); r != HuffmanResult::Ok) return r;
+    if (HuffmanResult r = CountHalves(coder, source, length, firstHalfCounts); r != HuffmanResult::Ok) return r;
     for (int v = 0; v < HuffmanAlphabetSize; ++v) counts[v] = static_cast<uint32_t>(coder.histogram[v]);
     if (coder.usedCount > 0) {
         if (HuffmanResult r = BuildLeaves(coder); r != HuffmanResult::Ok) return r;

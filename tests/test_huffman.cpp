@@ -15,12 +15,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+constexpr std::size_t GuardBytes = 64;
+constexpr uint8_t GuardValue = 0xA5;
+
+// Encodes with room for the largest stream and checks that nothing past the
+// stream's end changes, the room left over included.
 Bytes Encode(const Bytes& input)
 {
-    Bytes stream(input.size() + HuffmanMaxOverhead);
+    const std::size_t capacity = input.size() + HuffmanMaxOverhead;
+    Bytes stream(capacity + GuardBytes, GuardValue);
     std::size_t written = 0;
-    EXPECT_EQ(HuffmanEncode(input.data(), static_cast<uint32_t>(input.size()), stream.data(), stream.size(), &written),
+    EXPECT_EQ(HuffmanEncode(input.data(), static_cast<uint32_t>(input.size()), stream.data(), capacity, &written),
               HuffmanResult::Ok);
+    EXPECT_TRUE(std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(written), stream.end(),
+                            [](uint8_t b) { return b == GuardValue; }));
     stream.resize(written);
     return stream;
 }
@@ -35,9 +43,6 @@ Bytes EncodeReference(const Bytes& input)
     stream.resize(written);
     return stream;
 }
-
-constexpr std::size_t GuardBytes = 64;
-constexpr uint8_t GuardValue = 0xA5;
 
 struct Decoded {
     HuffmanResult result;
@@ -261,6 +266,28 @@ Bytes LongestCodeInput()
     return input;
 }
 
+// `small` values with Fibonacci counts (1, 1, 2, 3, ...) under `heavy` values of
+// 4095 each: the small ones form a chain, so the longest code grows with both.
+Bytes FibonacciInput(int small, int heavy)
+{
+    Bytes input;
+    std::size_t a = 1, b = 1;
+    for (int v = 0; v < small; ++v) {
+        input.insert(input.end(), a, static_cast<uint8_t>(v));
+        b += a;
+        a = b - a;
+    }
+    for (int v = small; v < small + heavy; ++v) input.insert(input.end(), 4095, static_cast<uint8_t>(v));
+    return input;
+}
+
+int LongestCode(const Bytes& input)
+{
+    int longest = 0;
+    for (const HuffmanCode& c : Codes(input)) longest = std::max(longest, c.length);
+    return longest;
+}
+
 TEST(HuffmanTree, CodesReachTwentyFourBitsAndDecodeThroughContinueNodes)
 {
     Bytes input = LongestCodeInput();
@@ -383,16 +410,42 @@ TEST(HuffmanDecode, BytesAfterTheStreamAreNotConsumed)
 // ---------------------------------------------------------------------------
 // Round trips, fast paths held against the reference paths
 
-TEST(HuffmanRoundTrip, EveryLengthUpTo300)
+// Every length: the switch to two writers, each way the input splits (the
+// second half is up to 3 bytes longer) and each bit offset at which the second
+// half's codes begin.
+TEST(HuffmanRoundTrip, EveryLengthUpTo3000)
 {
-    for (uint32_t n = 0; n <= 300; ++n) {
+    for (uint32_t n = 0; n <= 3000; ++n) {
         SCOPED_TRACE(n);
         ExpectRoundTrip(RandomBytes(n, n));
         ExpectRoundTrip(SkewedBytes(n, 0.5, n));
+        ExpectRoundTrip(SkewedBytes(n, 0.9, n)); // steep: long codes for the rare values
         Bytes twoValues = RandomBytes(n, n + 1000);
         for (auto& b : twoValues) b = b < 200 ? 0 : 1; // one 1-bit code, one long run of the lookups
         ExpectRoundTrip(twoValues);
+        ExpectRoundTrip(Bytes(n, static_cast<uint8_t>(n))); // codes of no bits
     }
+}
+
+// The encoder joins as many codes between flushes as the longest code allows;
+// each longest length from 1 to 24 bits, with the rare values gathered at the
+// start of the input and spread through it.
+TEST(HuffmanRoundTrip, EveryLongestCodeLength)
+{
+    std::vector<Bytes> inputs{RandomBytes(5000, 30), LongestCodeInput()};
+    for (auto& b : inputs[0]) b &= 1;
+    for (int heavy : {1, 64, 126})
+        for (int small = 2; small <= 19; ++small) inputs.push_back(FibonacciInput(small, heavy));
+    std::vector<bool> seen(HuffmanMaxCodeLength + 1);
+    for (Bytes& input : inputs) {
+        const int longest = LongestCode(input);
+        SCOPED_TRACE(longest);
+        seen[longest] = true;
+        ExpectRoundTrip(input);
+        std::shuffle(input.begin(), input.end(), std::mt19937(longest));
+        ExpectRoundTrip(input);
+    }
+    for (int length = 1; length <= HuffmanMaxCodeLength; ++length) EXPECT_TRUE(seen[length]) << length;
 }
 
 TEST(HuffmanRoundTrip, LargeRandomAndSkewedInputs)
@@ -405,6 +458,8 @@ TEST(HuffmanRoundTrip, LargeRandomAndSkewedInputs)
     Bytes runs(200000, 9);
     runs[123456] = 10;
     ExpectRoundTrip(runs);
+    ExpectRoundTrip(SkewedBytes(5000003, 0.4, 3));
+    ExpectRoundTrip(Bytes(3000001, 0x80));
 }
 
 TEST(HuffmanRoundTrip, PredictionResidualsOfRealFrames)
@@ -415,6 +470,8 @@ TEST(HuffmanRoundTrip, PredictionResidualsOfRealFrames)
     for (std::size_t i = 0; i < frames.size(); ++i)
         residuals[i] = static_cast<uint8_t>(frames[i] - (i >= 4 ? frames[i - 4] : 0));
     ExpectRoundTrip(residuals);
+    for (std::ptrdiff_t length : {513, 4099, 65536, 300001})
+        ExpectRoundTrip(Bytes(residuals.begin(), residuals.begin() + length));
     Bytes stream = Encode(residuals);
     EXPECT_LT(stream.size(), residuals.size() * 3 / 4);
 }
