@@ -10,6 +10,17 @@
 
 using namespace huffman_detail;
 
+// The coding loops are inlined whole into each entry below, so that the
+// BMI2 entry compiles them with its one-instruction variable shifts.
+#if defined(__GNUC__)
+#define KESTRUN_CODING_LOOP __attribute__((always_inline)) inline
+#else
+#define KESTRUN_CODING_LOOP inline
+#endif
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define KESTRUN_HUFFMAN_BMI2 1
+#endif
+
 namespace {
 
 // Right-aligned accumulator: the low `bitCount` bits of `buffer` are pending,
@@ -20,7 +31,7 @@ struct BitWriter {
     int bitCount = 0;
 
     // Up to 32 bits; leaves at most 7 bits pending.
-    void Put(uint32_t value, int bits)
+    KESTRUN_CODING_LOOP void Put(uint32_t value, int bits)
     {
         buffer = (buffer << bits) | value;
         bitCount += bits;
@@ -34,7 +45,7 @@ struct BitWriter {
 // K codes joined into the accumulator. The codes are joined among themselves
 // first, so the accumulator's shift-or chain has one link per K codes.
 template <int K>
-inline void JoinCodes(const uint8_t* source, const HuffmanCode* codes, uint64_t& buffer, std::size_t& bitCount)
+KESTRUN_CODING_LOOP void JoinCodes(const uint8_t* source, const HuffmanCode* codes, uint64_t& buffer, std::size_t& bitCount)
 {
     uint64_t group = static_cast<uint32_t>(codes[source[0]].code);
     uint32_t groupLength = static_cast<uint32_t>(codes[source[0]].length);
@@ -49,7 +60,7 @@ inline void JoinCodes(const uint8_t* source, const HuffmanCode* codes, uint64_t&
 
 // Stores 8 bytes but advances only over the complete ones; bytes stored past
 // them are rewritten later with their final value. Needs bitCount >= 1.
-inline void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& bitCount)
+KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& bitCount)
 {
     StoreBigEndian64(cursor, buffer << (64 - bitCount));
     cursor += bitCount >> 3;
@@ -61,7 +72,7 @@ inline void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& bitCount)
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
 template <int K>
-uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
+KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
     uint8_t* cursor = writer.cursor;
@@ -86,7 +97,7 @@ uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* c
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
 // its flush limit, as each step moves a writer by at most K * maxLength bits.
 template <int K>
-uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* codes,
+KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* codes,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
                        const uint8_t* flushLimitB)
 {
@@ -118,7 +129,7 @@ uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t le
 // The codes of source[0, length) from the writer's position up to `end`, where
 // they must end.
 template <int K>
-void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
+KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
                 const uint8_t* end)
 {
     uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K>(source, length, codes, writer, end - 8) : 0;
@@ -134,8 +145,8 @@ void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes
 // writer's bytes; its last bits, fewer than 8, are left pending for the
 // caller to merge into that byte.
 template <int K>
-void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes, int maxLength,
-                 BitWriter& first, BitWriter& second, const uint8_t* end)
+KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
+                                     int maxLength, BitWriter& first, BitWriter& second, const uint8_t* end)
 {
     const uint8_t* boundary = second.cursor;
     uint32_t i = 0;
@@ -143,6 +154,41 @@ void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const H
         i = EncodeWideTwo<K>(source, source + split, split, codes, maxLength, first, boundary - 8, second, end - 8);
     EncodePart<K>(source + i, split - i, codes, first, boundary);
     EncodePart<K>(source + split + i, length - split - i, codes, second, end);
+}
+
+// The two-writer coding, built for the baseline and, where the compiler can,
+// for processors with BMI2, chosen at run time: the same bytes either way.
+template <int K>
+void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
+                         int maxLength, BitWriter& first, BitWriter& second, const uint8_t* end)
+{
+    EncodeParts<K>(source, split, length, codes, maxLength, first, second, end);
+}
+
+#if defined(KESTRUN_HUFFMAN_BMI2)
+template <int K>
+__attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
+                                                     const HuffmanCode* codes, int maxLength, BitWriter& first,
+                                                     BitWriter& second, const uint8_t* end)
+{
+    EncodeParts<K>(source, split, length, codes, maxLength, first, second, end);
+}
+
+bool ProcessorHasBmi2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2");
+}
+#endif
+
+bool UseBmi2()
+{
+#if defined(KESTRUN_HUFFMAN_BMI2)
+    static const bool has = ProcessorHasBmi2();
+    return has && !huffman_detail::forceBaselineEncoder;
+#else
+    return false;
+#endif
 }
 
 // K for the longest code: the largest with 7 + K * maxLength <= 64, at most 8.
@@ -212,8 +258,13 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
             uint8_t* const shared = destination + secondStart / 8;
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
+            const bool bmi2 = UseBmi2();
             WithK(maxLength, [&](auto k) {
-                EncodeParts<decltype(k)::value>(source, split, length, codes, maxLength, writer, second, end);
+                constexpr int K = decltype(k)::value;
+#if defined(KESTRUN_HUFFMAN_BMI2)
+                if (bmi2) return EncodePartsBmi2<K>(source, split, length, codes, maxLength, writer, second, end);
+#endif
+                EncodePartsBaseline<K>(source, split, length, codes, maxLength, writer, second, end);
             });
             if (second.bitCount != 0) second.Put(0, 8 - second.bitCount);
             if (writer.bitCount != 0) *shared |= static_cast<uint8_t>(writer.buffer << (8 - writer.bitCount));

@@ -40,6 +40,10 @@ inline void StoreBigEndian64(uint8_t* p, uint64_t v)
 // so that the bit where the second part starts is known before writing.
 inline uint32_t EncodeSplit(uint32_t length) { return length / 4 * 2; }
 
+// Tests set this to run the baseline coding loop where the processor would
+// get the BMI2 one.
+inline bool forceBaselineEncoder = false;
+
 // Everything the encoder needs before writing: counts, leaves, tree, codes.
 // `counts` receives the raw byte counts (the histogram may be scaled) and
 // `firstHalfCounts`, unless null, those of the first EncodeSplit(length) bytes.

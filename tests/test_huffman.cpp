@@ -1,6 +1,7 @@
 // The Huffman coder: exact streams, the shared tree, the decode table, round
 // trips against the reference paths, and damaged streams.
 #include "huffman/huffman.h"
+#include "huffman/huffman_internal.h"
 #include "platform/memory.h"
 #include "support/test_support.h"
 
@@ -460,6 +461,24 @@ TEST(HuffmanRoundTrip, LargeRandomAndSkewedInputs)
     ExpectRoundTrip(runs);
     ExpectRoundTrip(SkewedBytes(5000003, 0.4, 3));
     ExpectRoundTrip(Bytes(3000001, 0x80));
+}
+
+// Where the processor has BMI2 the tests above run the coding loop built for
+// it; the baseline loop, which other processors run, must give the same bytes.
+TEST(HuffmanRoundTrip, BaselineCodingLoopGivesTheSameBytes)
+{
+    struct Baseline {
+        Baseline() { huffman_detail::forceBaselineEncoder = true; }
+        ~Baseline() { huffman_detail::forceBaselineEncoder = false; }
+    } baseline;
+    for (uint32_t n : {512u, 513u, 514u, 515u, 2000u, 65537u}) {
+        SCOPED_TRACE(n);
+        ExpectRoundTrip(RandomBytes(n, n));
+        ExpectRoundTrip(SkewedBytes(n, 0.9, n));
+    }
+    for (int small : {2, 10, 19}) ExpectRoundTrip(FibonacciInput(small, 64));
+    ExpectRoundTrip(LongestCodeInput());
+    ExpectRoundTrip(SkewedBytes(3000001, 0.4, 4));
 }
 
 TEST(HuffmanRoundTrip, PredictionResidualsOfRealFrames)
