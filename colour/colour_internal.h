@@ -18,6 +18,11 @@
 #define KESTRUN_COLOUR_AVX2 1
 #endif
 
+// Whether the processor runs the AVX2 kernels; asked once per process.
+bool Avx2Available();
+// Tests set this to run the SSE2 chroma halving where AVX2 would be used.
+inline bool forceSse2Decimation = false;
+
 // The nine forward tables regrouped by input sample: entry [c][i] holds the
 // Y, U and V contributions of value i of channel c (0 blue, 1 green, 2 red)
 // and a zero, so that one pixel is three 16-byte loads and two vector adds.

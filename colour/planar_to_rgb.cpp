@@ -198,17 +198,6 @@ bool ProcessorHasAvx512()
 
 #endif
 
-// Asked once; the answer cannot change while the process runs.
-bool Avx2Available()
-{
-#if defined(KESTRUN_COLOUR_AVX2)
-    static const bool available = ProcessorHasAvx2();
-    return available;
-#else
-    return false;
-#endif
-}
-
 bool Avx512Available()
 {
 #if defined(KESTRUN_COLOUR_AVX2)
@@ -251,6 +240,17 @@ RowConverter RowConverterFor(RgbKernel kernel)
 }
 
 } // namespace
+
+// Asked once; the answer cannot change while the process runs.
+bool Avx2Available()
+{
+#if defined(KESTRUN_COLOUR_AVX2)
+    static const bool available = ProcessorHasAvx2();
+    return available;
+#else
+    return false;
+#endif
+}
 
 bool RgbKernelAvailable(RgbKernel kernel)
 {

@@ -6,7 +6,9 @@
 #include "../platform/memory.h"
 #include "colour_internal.h"
 
-#if defined(KESTRUN_COLOUR_SSE2)
+#if defined(KESTRUN_COLOUR_AVX2)
+#include <immintrin.h>
+#elif defined(KESTRUN_COLOUR_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -82,17 +84,16 @@ void ConvertRow(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* 
 
 #if defined(KESTRUN_COLOUR_SSE2)
 
-// Middle outputs eight at a time, from output 1 on while k + 7 is still a
+// Middle outputs eight at a time, from output `k` on while k + 7 is still a
 // middle output. No load goes past s[2n - 1], the last sample the filter
 // uses, so an odd width's final sample stays unread. Returns the next output.
-uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
+uint32_t DecimateMiddleSse2(const uint8_t* s, uint8_t* d, uint32_t k, uint32_t last)
 {
     const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     const __m128i innerWeights = _mm_set_epi16(Near, Centre, Near, Centre, Near, Centre, Near, Centre);
     // The outer pair rides with a constant 1 whose weight is the rounding half.
     const __m128i outerWeights = _mm_set_epi16(16384, Far, 16384, Far, 16384, Far, 16384, Far);
     const __m128i ones = _mm_set1_epi16(1);
-    uint32_t k = 1;
     for (; k + 8 <= last; k += 8) {
         // Even and odd samples of three windows, one sample pair apart:
         // before[i] = s[2(k+i) - 2 ..], at[i] = s[2(k+i) ..], after[i] = s[2(k+i) + 2 ..].
@@ -110,6 +111,46 @@ uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + k), _mm_packus_epi16(words, words));
     }
     return k;
+}
+
+#if defined(KESTRUN_COLOUR_AVX2)
+
+// The same, sixteen outputs at a time: the 128-bit halves hold outputs
+// k..k+7 and k+8..k+15, which the per-half unpacks and packs keep in order.
+__attribute__((target("avx2"))) uint32_t DecimateMiddleAvx2(const uint8_t* s, uint8_t* d, uint32_t k, uint32_t last)
+{
+    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
+    const __m256i innerWeights = _mm256_set1_epi32(int32_t(uint32_t(Near) << 16 | uint32_t(Centre)));
+    const __m256i outerWeights = _mm256_set1_epi32(int32_t(uint32_t(16384) << 16 | uint16_t(Far)));
+    const __m256i ones = _mm256_set1_epi16(1);
+    for (; k + 16 <= last; k += 16) {
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 2 * k - 2));
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 2 * k));
+        const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 2 * k + 2));
+        const __m256i centre = _mm256_add_epi16(_mm256_and_si256(at, lowBytes), _mm256_srli_epi16(at, 8));
+        const __m256i nearPair = _mm256_add_epi16(_mm256_srli_epi16(before, 8), _mm256_and_si256(after, lowBytes));
+        const __m256i farPair = _mm256_add_epi16(_mm256_and_si256(before, lowBytes), _mm256_srli_epi16(after, 8));
+        const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(centre, nearPair), innerWeights),
+                                             _mm256_madd_epi16(_mm256_unpacklo_epi16(farPair, ones), outerWeights));
+        const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(centre, nearPair), innerWeights),
+                                              _mm256_madd_epi16(_mm256_unpackhi_epi16(farPair, ones), outerWeights));
+        const __m256i words = _mm256_packs_epi32(_mm256_srai_epi32(low, 15), _mm256_srai_epi32(high, 15));
+        // Each half's first 8 bytes, side by side.
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + k), _mm256_castsi256_si128(bytes));
+    }
+    return k;
+}
+
+#endif
+
+uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
+{
+    uint32_t k = 1;
+#if defined(KESTRUN_COLOUR_AVX2)
+    if (Avx2Available() && !forceSse2Decimation) k = DecimateMiddleAvx2(s, d, k, last);
+#endif
+    return DecimateMiddleSse2(s, d, k, last);
 }
 
 #endif

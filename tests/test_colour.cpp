@@ -477,9 +477,17 @@ TEST_F(PlanarToRgb, WidthOneIsGrey)
 
 class FastMatchesReference : public ColourTables {};
 
+// Widths up to 100 reach the 16-output AVX2 steps, their 8-output SSE2
+// follow-on and the scalar end; the SSE2 steps alone are run too.
 TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
 {
-    for (uint32_t width = 0; width <= 40; ++width) {
+    struct Sse2Only {
+        explicit Sse2Only(bool on) { forceSse2Decimation = on; }
+        ~Sse2Only() { forceSse2Decimation = false; }
+    };
+    for (bool sse2Only : {false, true})
+    for (uint32_t width = 0; width <= 100; ++width) {
+        Sse2Only mode(sse2Only);
         for (uint32_t seed = 0; seed < 8; ++seed) {
             auto row = RandomBytes(width, 1000 * width + seed);
             // Half the rows only 0 and 255, which drives the filter past the byte range.
@@ -489,7 +497,7 @@ TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
             std::vector<uint8_t> fast(width / 2 + 1, 0x11), reference(width / 2 + 1, 0x11);
             DecimateChromaRow(row.data(), fast.data(), width);
             ReferenceDecimateChromaRow(row.data(), reference.data(), width);
-            ASSERT_EQ(fast, reference) << "width " << width << " seed " << seed;
+            ASSERT_EQ(fast, reference) << "width " << width << " seed " << seed << (sse2Only ? " (SSE2)" : "");
         }
     }
     // The plane form: rows of width 7 packed without gaps, outputs 3 apart.
