@@ -61,8 +61,9 @@ int RawEncodeCommand(int argc, char** argv)
         encoders.push_back(std::make_unique<FrameEncoder>(*job.format, job.width, job.height));
     const std::size_t capacity = encoders[0]->FrameCapacity();
 
+    // Buffers are left uninitialised: every byte is read or written before use.
     struct Slot {
-        std::vector<uint8_t> raw;
+        std::unique_ptr<uint8_t[]> raw;
         std::unique_ptr<uint8_t[]> frame;
         std::size_t size = 0;
         LRESULT result = ICERR_OK;
@@ -72,7 +73,7 @@ int RawEncodeCommand(int argc, char** argv)
     OrderedPipeline<Slot> pipeline(
         job.threads, 3,
         [&](unsigned worker, Slot& slot) {
-            slot.result = encoders[worker]->Encode(slot.raw.data(), quality, slot.frame.get(), &slot.size);
+            slot.result = encoders[worker]->Encode(slot.raw.get(), quality, slot.frame.get(), &slot.size);
         },
         [&](Slot& slot) {
             if (slot.result != ICERR_OK)
@@ -85,9 +86,9 @@ int RawEncodeCommand(int argc, char** argv)
         Slot& slot = pipeline.Acquire();
         if (!slot.frame) {
             slot.frame.reset(new uint8_t[capacity]);
-            slot.raw.resize(frameBytes);
+            slot.raw.reset(new uint8_t[frameBytes]);
         }
-        const std::size_t got = input.Read(slot.raw.data(), frameBytes);
+        const std::size_t got = input.Read(slot.raw.get(), frameBytes);
         if (got == 0) break;
         if (got < frameBytes) {
             pipeline.Drain(); // an earlier damaged frame is told first
@@ -123,7 +124,7 @@ int RawDecodeCommand(int argc, char** argv)
 
     struct Slot {
         std::unique_ptr<uint8_t[]> frame;
-        std::vector<uint8_t> raw;
+        std::unique_ptr<uint8_t[]> raw;
         std::size_t size = 0;
         LRESULT result = ICERR_OK;
         uint64_t number = 0;
@@ -132,7 +133,7 @@ int RawDecodeCommand(int argc, char** argv)
     OrderedPipeline<Slot> pipeline(
         job.threads, 3,
         [&](unsigned worker, Slot& slot) {
-            slot.result = decoders[worker]->Decode(slot.frame.get(), slot.size, slot.raw.data());
+            slot.result = decoders[worker]->Decode(slot.frame.get(), slot.size, slot.raw.get());
         },
         [&](Slot& slot) {
             if (slot.result != ICERR_OK)
@@ -141,7 +142,7 @@ int RawDecodeCommand(int argc, char** argv)
                                                        std::to_string(job.width) + "x" + std::to_string(job.height) +
                                                        " picture"
                                                  : DescribeResult(slot.result)));
-            output.Write(slot.raw.data(), rawBytes);
+            output.Write(slot.raw.get(), rawBytes);
             codedBytes += slot.size;
             ++count;
         });
@@ -149,7 +150,9 @@ int RawDecodeCommand(int argc, char** argv)
         Slot& slot = pipeline.Acquire();
         if (!slot.frame) {
             slot.frame.reset(new uint8_t[largestFrame]);
-            slot.raw.assign(rawBytes, 0); // zeroed once: RGB32 output never writes the fourth byte of a pixel
+            // RGB32 output never sets the fourth byte of a pixel: zeroed once.
+            // Every other format writes every byte.
+            slot.raw.reset(job.format->bitCount == 32 ? new uint8_t[rawBytes]() : new uint8_t[rawBytes]);
         }
         const std::string which = input.Name() + ": frame " + std::to_string(number);
         std::size_t got = input.Read(slot.frame.get(), FrameHeaderSize);
