@@ -20,8 +20,10 @@
 
 // Whether the processor runs the AVX2 kernels; asked once per process.
 bool Avx2Available();
-// Tests set this to run the SSE2 chroma halving where AVX2 would be used.
+// Tests set these to run the SSE2 chroma halving and RGB input kernels where
+// AVX2 would be used.
 inline bool forceSse2Decimation = false;
+inline bool forceSse2RgbInput = false;
 
 // The nine forward tables regrouped by input sample: entry [c][i] holds the
 // Y, U and V contributions of value i of channel c (0 blue, 1 green, 2 red)

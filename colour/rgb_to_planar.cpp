@@ -63,6 +63,42 @@ void ConvertRow(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* 
     }
 }
 
+#if defined(KESTRUN_COLOUR_AVX2)
+
+// The same with SSSE3 byte shuffles, eight pixels a step: one shuffle per
+// four pixels takes their Y, U and V bytes apart, where SSE2 needs unpacks
+// and shifts. The sums are the SSE2 ones.
+template <ptrdiff_t FixedStep>
+__attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* pixel, ptrdiff_t pixelStep, uint8_t* y, uint8_t* u,
+                                                    uint8_t* v, uint32_t width)
+{
+    const ptrdiff_t step = FixedStep != 0 ? FixedStep : pixelStep;
+    const auto sum = [](const uint8_t* p) __attribute__((target("avx2"))) {
+        const auto* c = forwardContributions;
+        __m128i s = _mm_add_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(&c[0][p[0]])),
+                                  _mm_load_si128(reinterpret_cast<const __m128i*>(&c[1][p[1]])));
+        s = _mm_add_epi32(s, _mm_load_si128(reinterpret_cast<const __m128i*>(&c[2][p[2]])));
+        return _mm_srai_epi32(s, 18);
+    };
+    const auto four = [&](const uint8_t* p) __attribute__((target("avx2"))) { // Y0-3 U0-3 V0-3 0000
+        const __m128i planes = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+        const __m128i low = _mm_packs_epi32(sum(p), sum(p + step));
+        const __m128i high = _mm_packs_epi32(sum(p + 2 * step), sum(p + 3 * step));
+        return _mm_shuffle_epi8(_mm_packus_epi16(low, high), planes);
+    };
+    uint32_t j = 0;
+    for (; j + 8 <= width; j += 8, pixel += 8 * step) {
+        const __m128i first = four(pixel), second = four(pixel + 4 * step);
+        const __m128i yu = _mm_unpacklo_epi32(first, second); // Y0-3 Y4-7 U0-3 U4-7
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(y + j), yu);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(u + j), _mm_unpackhi_epi64(yu, yu));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(v + j), _mm_unpackhi_epi32(first, second));
+    }
+    ConvertRow<FixedStep>(pixel, pixelStep, y + j, u + j, v + j, width - j);
+}
+
+#endif
+
 #else
 
 // Portable form of the above, nine table loads per pixel.
@@ -199,9 +235,19 @@ bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t
     if (!scratch) return false;
     uint8_t* const u = scratch;
     uint8_t* const v = scratch + width;
+    [[maybe_unused]] const bool avx2 = Avx2Available() && !forceSse2RgbInput;
     for (uint32_t r = 0; r < picture.height; ++r) {
         const uint8_t* row = source + ptrdiff_t(r) * rowStep;
         uint8_t* const y = picture.yPlane + std::size_t(r) * width;
+#if defined(KESTRUN_COLOUR_AVX2)
+        if (avx2) {
+            if (pixelStep == 3) {
+                ConvertRowAvx2<3>(row, 3, y, u, v, width);
+            } else {
+                ConvertRowAvx2<0>(row, pixelStep, y, u, v, width);
+            }
+        } else
+#endif
         if (pixelStep == 3) {
             ConvertRow<3>(row, 3, y, u, v, width);
         } else {

@@ -477,17 +477,20 @@ TEST_F(PlanarToRgb, WidthOneIsGrey)
 
 class FastMatchesReference : public ColourTables {};
 
+// Sets one of the colour code's kernel-choice flags for a scope.
+struct KernelFlag {
+    bool& flag;
+    KernelFlag(bool& which, bool on) : flag(which) { flag = on; }
+    ~KernelFlag() { flag = false; }
+};
+
 // Widths up to 100 reach the 16-output AVX2 steps, their 8-output SSE2
 // follow-on and the scalar end; the SSE2 steps alone are run too.
 TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
 {
-    struct Sse2Only {
-        explicit Sse2Only(bool on) { forceSse2Decimation = on; }
-        ~Sse2Only() { forceSse2Decimation = false; }
-    };
     for (bool sse2Only : {false, true})
     for (uint32_t width = 0; width <= 100; ++width) {
-        Sse2Only mode(sse2Only);
+        KernelFlag mode(forceSse2Decimation, sse2Only);
         for (uint32_t seed = 0; seed < 8; ++seed) {
             auto row = RandomBytes(width, 1000 * width + seed);
             // Half the rows only 0 and 255, which drives the filter past the byte range.
@@ -510,7 +513,9 @@ TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
 
 TEST_F(FastMatchesReference, RgbToPlanarOnRandomFrames)
 {
+    for (bool sse2Only : {false, true})
     for (uint32_t width = 2; width <= 40; ++width) {
+        KernelFlag mode(forceSse2RgbInput, sse2Only);
         for (uint32_t height = 1; height <= 5; ++height) {
             for (ptrdiff_t step : {3, 4}) {
                 const ptrdiff_t stride = step * width + (width & 3);
@@ -522,7 +527,8 @@ TEST_F(FastMatchesReference, RgbToPlanarOnRandomFrames)
                     ASSERT_TRUE(ConvertRgbToPlanar(source, fast.picture, step, rowStep));
                     ASSERT_TRUE(ReferenceConvertRgbToPlanar(source, reference.picture, step, rowStep));
                     ASSERT_EQ(fast.storage, reference.storage)
-                        << width << "x" << height << " step " << step << (flip ? " flipped" : "");
+                        << width << "x" << height << " step " << step << (flip ? " flipped" : "")
+                        << (sse2Only ? " (SSE2)" : "");
                 }
             }
         }
