@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         const uint8_t* topDown = rgb32.data() + std::size_t(height - 1 - row) * width * 4;
         for (uint32_t x = 0; x < width; ++x) {
             FUZZ_CHECK(std::memcmp(bottomUp + x * 3, topDown + x * 4, 3) == 0);
-            FUZZ_CHECK(topDown[x * 4 + 3] == 0x5A); // the fourth byte is never written
+            FUZZ_CHECK(topDown[x * 4 + 3] == 0x5A); // the fourth byte keeps its value
         }
     }
     // The 4:2:2 form of an RGB frame is exact: its packed decode compresses

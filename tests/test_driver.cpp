@@ -912,7 +912,7 @@ std::vector<uint8_t> DecompressDirectly(const std::vector<uint8_t>& compressed, 
 
 // Decompresses through DriverProc with ICM_DECOMPRESS and ICM_DECOMPRESSEX;
 // both must give the same picture. Buffers start zeroed like the direct
-// path's: RGB32's fourth byte is never written.
+// path's: RGB32 output keeps the fourth byte as it was.
 std::vector<uint8_t> DecompressThroughDriver(const Instance& codec, const Stream& stream, BITMAPINFOHEADER output)
 {
     BITMAPINFOHEADER compressedFormat = stream.compressedFormat;

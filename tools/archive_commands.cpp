@@ -443,8 +443,8 @@ int DecodeCommand(int argc, char** argv)
         }
     }
 
-    // Pictures go out in pooled buffers (zeroed once: RGB32's fourth byte
-    // is never written), which the muxer may hold while it interleaves.
+    // Pictures go out in pooled buffers (zeroed once: RGB32 output keeps the
+    // fourth byte as it was), which the muxer may hold while it interleaves.
     BufferPool pool(rawBytes + AV_INPUT_BUFFER_PADDING_SIZE);
     struct Slot {
         PacketPointer frame{av_packet_alloc()};
