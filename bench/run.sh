@@ -2,7 +2,7 @@
 # Side-by-side speed and size of our paths and FFmpeg's lossless peers on the
 # same 1920x1080 4:2:2 frames, one thread each, medians of repeated runs.
 #
-#   bench/run.sh [CLIP] [FRAMES] [REPEATS]      (default: the built-in sample, 60 frames, 5 runs)
+#   bench/run.sh [CLIP] [FRAMES] [REPEATS]      (default: the built-in sample, 60 frames, 7 rounds)
 #
 # Builds in release mode into build-bench/ and fetches nothing. The clip is
 # looped when it is shorter than FRAMES.
@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 clip=${1:-samples/city-720x405.mpg}
 frames=${2:-60}
-repeats=${3:-5}
+repeats=${3:-7}
 # The same allocator settings for every program: with glibc's default
 # trimming, FFmpeg's encoders spend much of their time in page faults.
 export GLIBC_TUNABLES=glibc.malloc.trim_threshold=1073741824:glibc.malloc.mmap_threshold=33554432
@@ -29,7 +29,11 @@ n=$((raw_bytes / (1920 * 1080 * 2)))
 # conversion counts against them; ours take the packed frames a host hands over.
 ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -i "$work/raw.yuy2" -pix_fmt yuv422p -f rawvideo "$work/raw.422p"
 ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -i "$work/raw.yuy2" -vf vflip -pix_fmt bgr24 -f rawvideo "$work/raw.rgb24"
-ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -r 25 -i "$work/raw.yuy2" -c:v rawvideo "$work/source.avi"
+# The AVI commands start by loading FFmpeg's libraries and probing the file
+# (about 60 ms, on one thread): they get the frames three times over, so that
+# their two-thread figures are not mostly that start.
+ffmpeg -nostdin -v error -stream_loop 2 -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -r 25 -i "$work/raw.yuy2" \
+  -c:v rawvideo "$work/source.avi"
 rawin="-f rawvideo -pix_fmt yuv422p -s 1920x1080 -r 25 -i $work/raw.422p"
 W=$work
 raw="$kestrun raw-encode -s 1920x1080 --quiet"
@@ -37,29 +41,33 @@ unraw="$kestrun raw-decode -s 1920x1080 --quiet"
 
 # Jobs: a name, the file it writes (removed before every run, so that no run
 # pays for replacing an earlier one), and its command line. Every round runs
-# each job once, in this order, so that a machine whose speed drifts affects
-# ours and the peers alike; the first round only warms up.
+# each job once, in this order; the first round only warms up. Figures that
+# compare two jobs are medians of their per-round ratios, and the jobs of each
+# comparison run next to each other, so that a machine whose speed drifts
+# from second to second (a shared host) affects both sides alike.
 jobs=()
 declare -A job_output job_command times
 job() { jobs+=("$1"); job_output[$1]=$2; job_command[$1]=$3; times[$1]=""; }
-for t in 1 2; do
-  job hufy-enc-$t $W/hufy.ksha "$raw -f yuy2 -q 0 --threads $t $W/raw.yuy2 $W/hufy.ksha"
-  job hufy-dec-$t /dev/null "$unraw -f yuy2 --threads $t $W/hufy.ksha /dev/null"
-  job lzyv-enc-$t $W/lzyv.ksha "$raw -f yuy2 -q 10000 --threads $t $W/raw.yuy2 $W/lzyv.ksha"
-  job lzyv-dec-$t /dev/null "$unraw -f yuy2 --threads $t $W/lzyv.ksha /dev/null"
-  job avi-enc-$t $W/archive.avi "$kestrun encode --quiet --threads $t $W/source.avi $W/archive.avi"
-  job avi-dec-$t /dev/null "$kestrun decode --quiet --threads $t $W/archive.avi /dev/null"
-done
-job rgb24-enc $W/rgb.ksha "$raw -f rgb24 -q 0 --threads 1 $W/raw.rgb24 $W/rgb.ksha"
-job rgb24-dec /dev/null "$unraw -f rgb24 --threads 1 $W/hufy.ksha /dev/null"
-job rgb32-dec /dev/null "$unraw -f rgb32 --threads 1 $W/hufy.ksha /dev/null"
 peers=(ffvhuff huffyuv utvideo ffv1)
 declare -A peer_options=([ffvhuff]="-c:v ffvhuff -pred median" [huffyuv]="-c:v huffyuv -pred median"
                          [utvideo]="-c:v utvideo -pred median" [ffv1]="-c:v ffv1 -level 3")
-for peer in "${peers[@]}"; do
-  job $peer-enc $W/$peer.avi "ffmpeg -nostdin -v error -threads 1 $rawin -threads 1 ${peer_options[$peer]} -y $W/$peer.avi"
-  job $peer-dec /dev/null "ffmpeg -nostdin -v error -threads 1 -i $W/$peer.avi -threads 1 -f null -"
-done
+peer_encode() { job $1-enc $W/$1.avi "ffmpeg -nostdin -v error -threads 1 $rawin -threads 1 ${peer_options[$1]} -y $W/$1.avi"; }
+peer_decode() { job $1-dec /dev/null "ffmpeg -nostdin -v error -threads 1 -i $W/$1.avi -threads 1 -f null -"; }
+for t in 1 2; do job hufy-enc-$t $W/hufy.ksha "$raw -f yuy2 -q 0 --threads $t $W/raw.yuy2 $W/hufy.ksha"; done
+job rgb24-enc $W/rgb.ksha "$raw -f rgb24 -q 0 --threads 1 $W/raw.rgb24 $W/rgb.ksha"
+for peer in ffvhuff huffyuv utvideo; do peer_encode $peer; done
+for t in 1 2; do job hufy-dec-$t /dev/null "$unraw -f yuy2 --threads $t $W/hufy.ksha /dev/null"; done
+job rgb24-dec /dev/null "$unraw -f rgb24 --threads 1 $W/hufy.ksha /dev/null"
+job rgb32-dec /dev/null "$unraw -f rgb32 --threads 1 $W/hufy.ksha /dev/null"
+for peer in ffvhuff huffyuv utvideo; do peer_decode $peer; done
+for t in 1 2; do job avi-enc-$t $W/archive.avi "$kestrun encode --quiet --threads $t $W/source.avi $W/archive.avi"; done
+for t in 1 2; do job avi-dec-$t /dev/null "$kestrun decode --quiet --threads $t $W/archive.avi /dev/null"; done
+for t in 1 2; do job lzyv-dec-$t /dev/null "$unraw -f yuy2 --threads $t $W/lzyv.ksha /dev/null"; done
+peer_encode ffv1
+peer_decode ffv1
+for t in 1 2; do job lzyv-enc-$t $W/lzyv.ksha "$raw -f yuy2 -q 10000 --threads $t $W/raw.yuy2 $W/lzyv.ksha"; done
+# The LZYV frames must exist before the first round decodes them.
+${job_command[lzyv-enc-2]} >/dev/null
 
 for ((round = 0; round <= repeats; round++)); do
   for name in "${jobs[@]}"; do
@@ -70,9 +78,11 @@ for ((round = 0; round <= repeats; round++)); do
     ((round == 0)) || times[$name]+=" $(awk "BEGIN{print $end - $start}")"
   done
 done
-median() { printf '%s\n' ${times[$1]} | sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
+median() { sort -g | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 declare -A t
-for name in "${jobs[@]}"; do t[$name]=$(median "$name"); done
+for name in "${jobs[@]}"; do t[$name]=$(printf '%s\n' ${times[$name]} | median); done
+# speedup A B: the median over rounds of B's time over A's (above 1: A is faster).
+speedup() { paste <(printf '%s\n' ${times[$1]}) <(printf '%s\n' ${times[$2]}) | awk '{print $2 / $1}' | median; }
 
 declare -A size=([hufy]=$(($(stat -c %s $W/hufy.ksha) - 8 * n)) [lzyv]=$(($(stat -c %s $W/lzyv.ksha) - 8 * n)))
 for peer in "${peers[@]}"; do
@@ -80,7 +90,7 @@ for peer in "${peers[@]}"; do
 done
 mb=$(awk -v b="$raw_bytes" -v n="$n" 'BEGIN{print b / n / 1e6}') # MB of 4:2:2 picture per frame
 
-echo "$n frames of $clip at 1920x1080 4:2:2, one thread, median of $repeats interleaved runs of whole commands"
+echo "$n frames of $clip at 1920x1080 4:2:2, one thread, whole commands: medians of $repeats rounds"
 echo
 printf '%-14s %9s %9s %9s %9s %7s\n' coder "enc fps" "enc MB/s" "dec fps" "dec MB/s" ratio
 row() { # label encode-job decode-job size
@@ -92,7 +102,7 @@ row "kestrun LZYV" lzyv-enc-1 lzyv-dec-1 ${size[lzyv]}
 for peer in "${peers[@]}"; do row $peer $peer-enc $peer-dec ${size[$peer]}; done
 
 echo
-echo "Ours divided by each peer (frames per second; size: ours over the peer's, below 1 is smaller):"
+echo "Ours divided by each peer (frames per second, median of per-round ratios; size: ours over the peer's, below 1 is smaller):"
 printf '%-20s' ""; printf ' %9s' "${peers[@]}"; echo
 for ours in hufy lzyv; do
   for what in enc dec size; do
@@ -100,7 +110,7 @@ for ours in hufy lzyv; do
     for peer in "${peers[@]}"; do
       case $what in
         size) awk -v a="${size[$ours]}" -v b="${size[$peer]}" 'BEGIN{printf " %9.3f", a/b}' ;;
-        *) awk -v a="${t[$ours-$what-1]}" -v b="${t[$peer-$what]}" 'BEGIN{printf " %8.2fx", b/a}' ;;
+        *) printf ' %8.2fx' "$(speedup $ours-$what-1 $peer-$what)" ;;
       esac
     done
     echo
@@ -109,7 +119,7 @@ done
 
 echo
 echo "RGB against packed 4:2:2 (kestrun HUFY, one thread; extra time over the YUY2 command):"
-extra() { awk -v label="$1" -v a="${t[$2]}" -v b="${t[$3]}" 'BEGIN{printf "  %-16s %+5.0f %%\n", label, (a/b - 1) * 100}'; }
+extra() { awk -v label="$1" -v r="$(speedup $2 $3)" 'BEGIN{printf "  %-16s %+5.0f %%\n", label, (1 / r - 1) * 100}'; }
 extra "RGB24 -> frame" rgb24-enc hufy-enc-1
 extra "frame -> RGB24" rgb24-dec hufy-dec-1
 extra "frame -> RGB32" rgb32-dec hufy-dec-1
@@ -117,8 +127,8 @@ extra "frame -> RGB32" rgb32-dec hufy-dec-1
 echo
 echo "Two threads against one (kestrun, frames per second):"
 for pair in "raw-encode HUFY:hufy-enc" "raw-decode HUFY:hufy-dec" "raw-encode LZYV:lzyv-enc" \
-            "raw-decode LZYV:lzyv-dec" "encode (AVI):avi-enc" "decode (AVI):avi-dec"; do
-  awk -v label="${pair%%:*}" -v a="${t[${pair#*:}-1]}" -v b="${t[${pair#*:}-2]}" 'BEGIN{printf "  %-18s %.2fx\n", label, a/b}'
+            "raw-decode LZYV:lzyv-dec" "encode (AVI, 3 x frames):avi-enc" "decode (AVI, 3 x frames):avi-dec"; do
+  printf '  %-26s %.2fx\n' "${pair%%:*}" "$(speedup ${pair#*:}-2 ${pair#*:}-1)"
 done
 
 echo

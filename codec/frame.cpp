@@ -12,6 +12,17 @@ namespace {
 // wavefronts; a 1080p band of all three planes and its output stay in L2.
 constexpr uint32_t RestoreBandRows = 32;
 
+// Rows first to end - 1 of the picture's three planes, as a picture of their own.
+PlanarPicture BandOf(const PlanarPicture& picture, uint32_t first, uint32_t end)
+{
+    PlanarPicture band = picture;
+    band.height = end - first;
+    band.yPlane += std::size_t(first) * picture.yRowLength;
+    band.uPlane += std::size_t(first) * picture.chromaRowLength;
+    band.vPlane += std::size_t(first) * picture.chromaRowLength;
+    return band;
+}
+
 void StoreLittleEndian32(uint8_t* p, uint32_t value)
 {
     p[0] = uint8_t(value);
@@ -281,11 +292,7 @@ LRESULT DecompressFrame(const uint8_t* input, std::size_t inputSize, CodecInstan
         MedianRestorePlaneRows(picture.yPlane, picture.yRowLength, first, end);
         MedianRestorePlaneRows(picture.uPlane, picture.chromaRowLength, first, end);
         MedianRestorePlaneRows(picture.vPlane, picture.chromaRowLength, first, end);
-        PlanarPicture band = picture;
-        band.height = end - first;
-        band.yPlane += std::size_t(first) * picture.yRowLength;
-        band.uPlane += std::size_t(first) * picture.chromaRowLength;
-        band.vPlane += std::size_t(first) * picture.chromaRowLength;
+        const PlanarPicture band = BandOf(picture, first, end);
         uint8_t* const bandStart = rowZero + rowStep * ptrdiff_t(first);
         if (packed) {
             PlanarToPacked(band, bandStart, rowStep, yOffset, uOffset);

@@ -358,6 +358,35 @@ TEST(FrameRoundTrip, RgbOutputEqualsTheReferenceConversionInEveryBand)
         }
 }
 
+// The payload of a packed frame is the Huffman stream of the whole picture,
+// Y, U and V planes in turn, transformed by the reference kernels.
+TEST(FrameCompress, PackedFramesCodeTheWholePictureTransform)
+{
+    // Large enough and smooth enough that the Huffman coder is the one kept.
+    const uint32_t w = 64;
+    for (uint32_t h : {8u, 32u, 33u, 34u, 65u, 97u}) {
+        Session session(w, h);
+        Bytes raw = RandomBytes(std::size_t(w) * h * 2, h);
+        for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = uint8_t(raw[i] / 64 + i % 97);
+        Compressed out = Compress(session.instance, Format(w, h, FourccYUY2, 16), raw.data(), 0);
+        ASSERT_EQ(out.result, ICERR_OK);
+        ASSERT_EQ(TagOf(out.frame), FrameTagHuffman);
+
+        PlanarPicture* picture = CreatePlanarPicture();
+        ASSERT_TRUE(picture && ResizePlanarPicture(*picture, w, h));
+        PackedToPlanar(*picture, raw.data() + std::size_t(h - 1) * w * 2, -2 * ptrdiff_t(w), 0, 1);
+        MedianTransformPlaneReference(picture->yPlane, w, h);
+        MedianTransformPlaneReference(picture->uPlane, w / 2, h);
+        MedianTransformPlaneReference(picture->vPlane, w / 2, h);
+        Bytes stream(WorstCaseFrameSize(w, h));
+        std::size_t written = 0;
+        ASSERT_EQ(HuffmanEncode(picture->buffer, w * h * 2, stream.data(), stream.size(), &written), HuffmanResult::Ok);
+        DestroyPlanarPicture(picture);
+        stream.resize(written);
+        EXPECT_EQ(Bytes(out.frame.begin() + FrameHeaderSize, out.frame.end()), stream) << w << "x" << h;
+    }
+}
+
 TEST(FrameRoundTrip, Yuy2InUyvyOutDiffersOnlyInByteOrder)
 {
     const uint32_t w = 16, h = 8;
