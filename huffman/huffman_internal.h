@@ -43,6 +43,8 @@ inline uint32_t EncodeSplit(uint32_t length) { return length / 4 * 2; }
 // Tests set this to run the baseline coding loop where the processor would
 // get the BMI2 one.
 inline bool forceBaselineEncoder = false;
+// And this to count with the portable loop where AVX-512 would be used.
+inline bool forcePortableCounting = false;
 
 // Everything the encoder needs before writing: counts, leaves, tree, codes.
 // `counts` receives the raw byte counts (the histogram may be scaled) and

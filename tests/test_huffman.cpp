@@ -481,6 +481,42 @@ TEST(HuffmanRoundTrip, BaselineCodingLoopGivesTheSameBytes)
     ExpectRoundTrip(SkewedBytes(3000001, 0.4, 4));
 }
 
+// The counts decide the codes, and a miscount still round-trips (only the
+// sizes suffer), so they are checked directly: every byte, each half's share,
+// with the fast counting and the portable loop.
+TEST(HuffmanCounting, EveryByteIsCountedInItsHalf)
+{
+    std::vector<Bytes> inputs;
+    for (uint32_t n : {0u, 1u, 2u, 3u, 63u, 64u, 65u, 127u, 128u, 129u, 255u, 4095u, 4096u, 8191u, 70001u})
+        inputs.push_back(SkewedBytes(n, 0.6, n));
+    inputs.push_back(RandomBytes(100003, 7));              // the three common values rare
+    inputs.push_back(Bytes(200001, 0));                      // one value only
+    inputs.push_back(SkewedBytes((1u << 20) + 13, 0.8, 8)); // mostly 0, 1 and 255
+    Bytes runs = RandomBytes(50000, 9);
+    for (std::size_t i = 0; i < runs.size(); ++i) runs[i] = (i / 700) % 2 ? runs[i] : uint8_t(i % 3 == 0 ? 255 : 1);
+    inputs.push_back(runs);
+    for (bool portable : {false, true}) {
+        huffman_detail::forcePortableCounting = portable;
+        for (const Bytes& input : inputs) {
+            SCOPED_TRACE(testing::Message() << input.size() << " bytes" << (portable ? ", portable" : ""));
+            const uint32_t length = static_cast<uint32_t>(input.size()), split = huffman_detail::EncodeSplit(length);
+            uint32_t expected[256] = {}, expectedFirst[256] = {};
+            for (uint32_t i = 0; i < length; ++i) {
+                ++expected[input[i]];
+                if (i < split) ++expectedFirst[input[i]];
+            }
+            HuffmanCoder coder;
+            uint32_t counts[256], first[256];
+            ASSERT_EQ(huffman_detail::PrepareEncoder(coder, input.data(), length, counts, first), HuffmanResult::Ok);
+            for (int v = 0; v < 256; ++v) {
+                ASSERT_EQ(counts[v], expected[v]) << "value " << v;
+                ASSERT_EQ(first[v], expectedFirst[v]) << "value " << v;
+            }
+        }
+    }
+    huffman_detail::forcePortableCounting = false;
+}
+
 TEST(HuffmanRoundTrip, PredictionResidualsOfRealFrames)
 {
     Bytes frames = SampleFrames("yuyv422", 2);
