@@ -103,6 +103,11 @@ InputFile::InputFile(const std::string& path) : name_(path == "-" ? "standard in
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) Fail(path + ": cannot open: " + std::strerror(errno));
     owned_ = true;
+    struct stat status{};
+    if (::fstat(fileno(file_), &status) == 0 && S_ISREG(status.st_mode)) {
+        regular_ = true;
+        size_ = uint64_t(status.st_size);
+    }
 }
 
 InputFile::~InputFile()
@@ -114,6 +119,19 @@ std::size_t InputFile::Read(void* data, std::size_t size)
 {
     std::size_t got = std::fread(data, 1, size, file_);
     if (got < size && std::ferror(file_)) Fail(name_ + ": read error: " + std::strerror(errno));
+    return got;
+}
+
+std::size_t InputFile::ReadAt(void* data, std::size_t size, uint64_t offset)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fileno(file_), static_cast<uint8_t*>(data) + got, size - got, off_t(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail(name_ + ": read error: " + std::strerror(errno));
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
     return got;
 }
 

@@ -42,10 +42,17 @@ public:
     // Reads up to `size` bytes; returns how many were read (less only at the end).
     std::size_t Read(void* data, std::size_t size);
     const std::string& Name() const { return name_; }
+    // A regular file can also be read at any offset, from several threads at
+    // once; its size is taken when it is opened.
+    bool IsRegularFile() const { return regular_; }
+    uint64_t Size() const { return size_; }
+    std::size_t ReadAt(void* data, std::size_t size, uint64_t offset);
 
 private:
     std::FILE* file_ = nullptr;
     bool owned_ = false;
+    bool regular_ = false;
+    uint64_t size_ = 0;
     std::string name_;
 };
 

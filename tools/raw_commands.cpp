@@ -36,6 +36,12 @@ RawJob ReadRawJob(const Arguments& arguments, bool decoding)
     return job;
 }
 
+[[noreturn]] void FailTruncated(const InputFile& input, uint64_t number, std::size_t got, std::size_t frameBytes)
+{
+    Fail(input.Name() + ": frame " + std::to_string(number) + " is truncated: " + std::to_string(got) + " of " +
+         std::to_string(frameBytes) + " bytes");
+}
+
 void ReportTotals(const RawJob& job, uint64_t frames, uint64_t rawBytes, uint64_t codedBytes)
 {
     if (job.quiet) return;
@@ -66,16 +72,27 @@ int RawEncodeCommand(int argc, char** argv)
         std::unique_ptr<uint8_t[]> raw;
         std::unique_ptr<uint8_t[]> frame;
         std::size_t size = 0;
+        std::size_t got = 0; // bytes of the picture read by the worker
         LRESULT result = ICERR_OK;
         uint64_t number = 0;
     };
+    // A regular file is read by the workers themselves, each its own
+    // frames, so that reading is not left to one thread; its size says how
+    // many frames there are. A pipe is read here, in order.
+    const bool workersRead = input.IsRegularFile() && job.threads > 1;
+    const uint64_t wholeFrames = workersRead ? input.Size() / frameBytes : 0;
     uint64_t count = 0, codedBytes = 0;
     OrderedPipeline<Slot> pipeline(
         job.threads, 3,
         [&](unsigned worker, Slot& slot) {
+            if (workersRead) {
+                slot.got = input.ReadAt(slot.raw.get(), frameBytes, slot.number * frameBytes);
+                if (slot.got < frameBytes) return; // the file shrank while it was read
+            }
             slot.result = encoders[worker]->Encode(slot.raw.get(), quality, slot.frame.get(), &slot.size);
         },
         [&](Slot& slot) {
+            if (workersRead && slot.got < frameBytes) FailTruncated(input, slot.number, slot.got, frameBytes);
             if (slot.result != ICERR_OK)
                 Fail(input.Name() + ": frame " + std::to_string(slot.number) + ": " + DescribeResult(slot.result));
             output.Write(slot.frame.get(), slot.size);
@@ -88,14 +105,23 @@ int RawEncodeCommand(int argc, char** argv)
             slot.frame.reset(new uint8_t[capacity]);
             slot.raw.reset(new uint8_t[frameBytes]);
         }
+        slot.number = number;
+        if (workersRead) {
+            if (number == wholeFrames) {
+                const uint64_t rest = input.Size() - wholeFrames * frameBytes;
+                if (rest == 0) break;
+                pipeline.Drain(); // an earlier damaged frame is told first
+                FailTruncated(input, number, std::size_t(rest), frameBytes);
+            }
+            pipeline.Submit();
+            continue;
+        }
         const std::size_t got = input.Read(slot.raw.get(), frameBytes);
         if (got == 0) break;
         if (got < frameBytes) {
             pipeline.Drain(); // an earlier damaged frame is told first
-            Fail(input.Name() + ": frame " + std::to_string(number) + " is truncated: " + std::to_string(got) +
-                 " of " + std::to_string(frameBytes) + " bytes");
+            FailTruncated(input, number, got, frameBytes);
         }
-        slot.number = number;
         pipeline.Submit();
     }
     pipeline.Drain();

@@ -504,7 +504,17 @@ TEST_F(ToolTest, RawCommandsNameTheFrameThatIsWrong)
     Ok("ffmpeg -nostdin -v error -i source.avi -f rawvideo -y source.yuy2");
     // A truncated last frame.
     Ok("head -c $((32*16*2*3 + 100)) source.yuy2 > cut.yuy2");
-    ExpectError("$K raw-encode -s 32x16 -f yuy2 -q 0 cut.yuy2 out.ksha", {"cut.yuy2", "frame 3 is truncated"});
+    // Workers read a regular file themselves; one thread, or a pipe, is read in order.
+    ExpectError("$K raw-encode --threads 2 -s 32x16 -f yuy2 -q 0 cut.yuy2 out.ksha",
+                {"cut.yuy2", "frame 3 is truncated: 100 of 1024 bytes"});
+    ExpectError("$K raw-encode --threads 1 -s 32x16 -f yuy2 -q 0 cut.yuy2 out.ksha",
+                {"cut.yuy2", "frame 3 is truncated: 100 of 1024 bytes"});
+    ExpectError("cat cut.yuy2 | $K raw-encode --threads 2 -s 32x16 -f yuy2 -q 0 - out.ksha",
+                {"standard input", "frame 3 is truncated: 100 of 1024 bytes"});
+    Ok("$K raw-encode --quiet --threads 2 -s 32x16 -f yuy2 -q 0 source.yuy2 two.ksha");
+    Ok("$K raw-encode --quiet --threads 1 -s 32x16 -f yuy2 -q 0 source.yuy2 one.ksha");
+    EXPECT_EQ(ReadBytes(Path("two.ksha")), ReadBytes(Path("one.ksha")));
+    ExpectError("$K raw-encode -s 32x16 -f yuy2 -q 0 /dev/null out.ksha", {"holds no frame"});
     // A size the format cannot take.
     ExpectError("$K raw-encode -s 31x16 -f yuy2 -q 0 source.yuy2 out.ksha", {"31x16", "even width"});
     ExpectError("$K raw-decode -s 1x16 -f rgb24 source.yuy2 out.raw", {"1x16", "at least 2x1"});
