@@ -196,16 +196,18 @@ bool ProcessorHasAvx512()
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
 }
 
+#else
+
+bool ProcessorHasAvx2() { return false; }
+bool ProcessorHasAvx512() { return false; }
+
 #endif
 
+// Asked once; the answer cannot change while the process runs.
 bool Avx512Available()
 {
-#if defined(KESTRUN_COLOUR_AVX2)
     static const bool available = ProcessorHasAvx512();
     return available;
-#else
-    return false;
-#endif
 }
 
 RgbKernel FastestRgbKernel()
@@ -241,15 +243,10 @@ RowConverter RowConverterFor(RgbKernel kernel)
 
 } // namespace
 
-// Asked once; the answer cannot change while the process runs.
 bool Avx2Available()
 {
-#if defined(KESTRUN_COLOUR_AVX2)
     static const bool available = ProcessorHasAvx2();
     return available;
-#else
-    return false;
-#endif
 }
 
 bool RgbKernelAvailable(RgbKernel kernel)
