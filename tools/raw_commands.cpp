@@ -106,17 +106,11 @@ int RawEncodeCommand(int argc, char** argv)
             slot.raw.reset(new uint8_t[frameBytes]);
         }
         slot.number = number;
-        if (workersRead) {
-            if (number == wholeFrames) {
-                const uint64_t rest = input.Size() - wholeFrames * frameBytes;
-                if (rest == 0) break;
-                pipeline.Drain(); // an earlier damaged frame is told first
-                FailTruncated(input, number, std::size_t(rest), frameBytes);
-            }
-            pipeline.Submit();
-            continue;
-        }
-        const std::size_t got = input.Read(slot.raw.get(), frameBytes);
+        // What the frame holds: read here, or told by the size of the file
+        // whose frames the workers read.
+        const std::size_t got = !workersRead            ? input.Read(slot.raw.get(), frameBytes)
+                                : number < wholeFrames ? frameBytes
+                                                       : std::size_t(input.Size() - wholeFrames * frameBytes);
         if (got == 0) break;
         if (got < frameBytes) {
             pipeline.Drain(); // an earlier damaged frame is told first
