@@ -20,10 +20,35 @@
 
 // Whether the processor runs the AVX2 kernels; asked once per process.
 bool Avx2Available();
-// Tests set these to run the SSE2 chroma halving and RGB input kernels where
-// AVX2 would be used.
-inline bool forceSse2Decimation = false;
-inline bool forceSse2RgbInput = false;
+// The RGB input kernels (the conversion of a row and the chroma halving)
+// come in three levels, fastest last: Baseline is SSE2 where the build has
+// it, else portable code; Avx512 needs AVX-512 BW, VBMI and VNNI. Each runs
+// the fastest level the processor has, no faster than its ceiling, which
+// tests lower to run the others.
+enum class KernelLevel { Baseline, Avx2, Avx512 };
+inline KernelLevel rgbInputCeiling = KernelLevel::Avx512;
+inline KernelLevel decimationCeiling = KernelLevel::Avx512;
+bool KernelLevelAvailable(KernelLevel level);
+// One row of B, G, R pixels (3 bytes apart) to Y, U and V at full
+// resolution with the given kernel, which must be available.
+void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width);
+
+// The forward tables as integer arithmetic, for the AVX-512 input kernel.
+// Per output (Y, U, V): A = Kb B + Kg G + Kr R + K0, with each K written as
+// three signed base-256 digits so that byte dot products (B, G, R, 1 against
+// one digit of each) build it 8 bits at a time. A never exceeds 32 times the
+// sum of the three table entries and falls short of it by less than
+// `window`, so A >> 23 is the table result (the sum shifted right by 18)
+// wherever the low 23 bits of A are below 2^23 - window; elsewhere the
+// tables decide. Filled by BuildConversionTables; `usable` is false if the
+// tables ever left the arithmetic's range.
+struct ForwardLinear {
+    bool usable;
+    uint32_t digits[3][3]; // [output][digit, most significant first]: bytes KB, KG, KR and K0's digit
+    int32_t top[3];        // K0 without its two low digits, in units of 65536
+    uint32_t window[3];
+};
+extern ForwardLinear forwardLinear;
 
 // The nine forward tables regrouped by input sample: entry [c][i] holds the
 // Y, U and V contributions of value i of channel c (0 blue, 1 green, 2 red)

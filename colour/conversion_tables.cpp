@@ -1,7 +1,9 @@
 // The process-wide fixed-point tables: built once, then only read.
 #include "colour.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 
 #include "colour_internal.h"
 
@@ -11,6 +13,7 @@ ConversionTables conversionTables;
 bool ConversionTablesBuilt = false;
 ForwardContribution forwardContributions[3][256];
 ChromaContribution chromaContributions[2][256];
+ForwardLinear forwardLinear;
 bool ClampTableBuilt = false;
 
 namespace {
@@ -88,6 +91,84 @@ void FillConversionTables(ConversionTables& t)
     }
 }
 
+// Lowest and highest of 32 T[i] - k i over the table: how far the line k i
+// strays from the entries, at 23 fraction bits.
+struct Spread {
+    int64_t low, high;
+    int64_t Width() const { return high - low; }
+};
+
+Spread SpreadOf(const int32_t* table, int64_t k)
+{
+    Spread s{INT64_MAX, INT64_MIN};
+    for (int64_t i = 0; i < 256; ++i) {
+        const int64_t d = 32 * int64_t(table[i]) - k * i;
+        s.low = std::min(s.low, d);
+        s.high = std::max(s.high, d);
+    }
+    return s;
+}
+
+// The slope whose line stays closest to the entries. The spread's width is
+// convex in k, so walking downhill from the end-to-end slope finds its least.
+int64_t FlattestSlope(const int32_t* table)
+{
+    int64_t k = (32 * (int64_t(table[255]) - table[0]) + 127) / 255;
+    while (SpreadOf(table, k - 1).Width() < SpreadOf(table, k).Width()) --k;
+    while (SpreadOf(table, k + 1).Width() < SpreadOf(table, k).Width()) ++k;
+    return k;
+}
+
+// Splits off the low base-256 digit of `value` in -128..127.
+int64_t LowDigit(int64_t& value)
+{
+    const int64_t digit = ((value + 128) & 255) - 128;
+    value = (value - digit) / 256;
+    return digit;
+}
+
+void FillForwardLinear(const ConversionTables& t)
+{
+    const int32_t* const tables[3][3] = {{t.YFromB, t.YFromG, t.YFromR},
+                                         {t.UFromB, t.UFromG, t.UFromR},
+                                         {t.VFromB, t.VFromG, t.VFromR}};
+    ForwardLinear f{};
+    f.usable = true;
+    for (int o = 0; o < 3; ++o) {
+        int64_t offset = 0, window = 0, lowest = 0, highest = 0;
+        uint32_t digits[3] = {};
+        const auto put = [&](int64_t value, int byte) {
+            // Three digits, most significant first, into one byte of each dot-product word.
+            for (int level = 2; level >= 0; --level) {
+                const int64_t digit = LowDigit(value);
+                digits[level] |= uint32_t(uint8_t(int8_t(digit))) << (8 * byte);
+            }
+            return value; // what the three digits could not hold
+        };
+        for (int c = 0; c < 3; ++c) {
+            const int32_t* table = tables[o][c];
+            const int64_t k = FlattestSlope(table);
+            const Spread s = SpreadOf(table, k);
+            offset += s.low;
+            window += s.Width();
+            lowest += 32 * int64_t(*std::min_element(table, table + 256));
+            highest += 32 * int64_t(*std::max_element(table, table + 256));
+            if (put(k, c) != 0) f.usable = false;
+        }
+        // The offset beyond its three digits is where the accumulator starts.
+        const int64_t top = put(offset, 3) * 256;
+        for (int level = 0; level < 3; ++level) f.digits[o][level] = digits[level];
+        f.top[o] = int32_t(top);
+        f.window[o] = uint32_t(window);
+        // A stays within 0..2^32 - 1 with the window added, its top byte is the result, and the
+        // window leaves room to be right.
+        if (top != f.top[o] || lowest - window < 0 || highest + window >= (int64_t(1) << 32) ||
+            (highest >> 23) > 255 || window >= (int64_t(1) << 22))
+            f.usable = false;
+    }
+    forwardLinear = f;
+}
+
 bool BuildConversionTablesOnce()
 {
     ConversionTables& t = conversionTables;
@@ -99,6 +180,7 @@ bool BuildConversionTablesOnce()
         chromaContributions[0][i] = {t.BFromU[i], t.GFromU[i], 0, 0};
         chromaContributions[1][i] = {0, t.GFromV[i], t.RFromV[i], 0};
     }
+    FillForwardLinear(t);
     ConversionTablesBuilt = true;
     return true;
 }

@@ -8,6 +8,11 @@
 
 #if defined(KESTRUN_COLOUR_AVX2)
 #include <immintrin.h>
+// GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
+// that its own flow analysis then reports as uninitialised.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #elif defined(KESTRUN_COLOUR_SSE2)
 #include <emmintrin.h>
 #endif
@@ -97,6 +102,73 @@ __attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* pixel, ptrdif
     ConvertRow<FixedStep>(pixel, pixelStep, y + j, u + j, v + j, width - j);
 }
 
+#if defined(__x86_64__)
+#define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
+
+bool ProcessorHasAvx512Input()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
+}
+
+// The constants of one output in registers: the stores of a row would
+// otherwise make the compiler read them again for every step.
+struct LinearConstants {
+    __m512i top, digits[3], limit;
+};
+
+// One output of sixteen pixels, A = K . (B, G, R, 1) built a digit at a
+// time; `unsure` gains the pixels whose A is too close to the next multiple
+// of 2^23 for the shift to be sure of the table result.
+KESTRUN_AVX512 inline __m128i LinearOutput(__m512i x, const LinearConstants& c, __mmask16& unsure)
+{
+    __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
+    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
+    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
+    const __m512i fraction = _mm512_and_si512(a, _mm512_set1_epi32((1 << 23) - 1));
+    unsure |= _mm512_cmpge_epu32_mask(fraction, c.limit);
+    return _mm512_cvtepi32_epi8(_mm512_srli_epi32(a, 23));
+}
+
+// Sixteen pixels a step by byte dot products instead of table loads; the
+// rare pixels near a rounding edge take the table path.
+KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
+{
+    if (!forwardLinear.usable) return ConvertRowAvx2<3>(pixel, 3, y, u, v, width);
+    LinearConstants c[3];
+    for (int o = 0; o < 3; ++o) {
+        const ForwardLinear& f = forwardLinear;
+        c[o].top = _mm512_set1_epi32(f.top[o]);
+        for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(f.digits[o][d]));
+        c[o].limit = _mm512_set1_epi32(int32_t((1u << 23) - f.window[o]));
+    }
+    // Dword j gets pixel j's B, G, R in its low three bytes and a 1 on top.
+    const __m512i gather = _mm512_set_epi32(0x2F2E2D, 0x2C2B2A, 0x292827, 0x262524, 0x232221, 0x201F1E, 0x1D1C1B,
+                                            0x1A1918, 0x171615, 0x141312, 0x11100F, 0x0E0D0C, 0x0B0A09, 0x080706,
+                                            0x050403, 0x020100);
+    const __m512i ones = _mm512_set1_epi32(0x01000000);
+    uint32_t j = 0;
+    for (; j + 16 <= width; j += 16, pixel += 48) {
+        const __m512i bytes = _mm512_maskz_loadu_epi8(0xFFFFFFFFFFFFull, pixel);
+        const __m512i x = _mm512_mask_permutexvar_epi8(ones, 0x7777777777777777ull, gather, bytes);
+        __mmask16 unsure = 0;
+        const __m128i ys = LinearOutput(x, c[0], unsure), us = LinearOutput(x, c[1], unsure);
+        const __m128i vs = LinearOutput(x, c[2], unsure);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y + j), ys);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), us);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), vs);
+        if (unsure) ConvertRow<3>(pixel, 3, y + j, u + j, v + j, 16);
+    }
+    ConvertRowAvx2<3>(pixel, 3, y + j, u + j, v + j, width - j);
+}
+
+#undef KESTRUN_AVX512
+#else
+bool ProcessorHasAvx512Input() { return false; }
+#endif
+
 #endif
 
 #else
@@ -180,11 +252,48 @@ __attribute__((target("avx2"))) uint32_t DecimateMiddleAvx2(const uint8_t* s, ui
 
 #endif
 
+#if defined(__x86_64__)
+
+// Thirty-two outputs at a time, the AVX2 steps in 512-bit registers with
+// the multiply-adds of each half fused.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) uint32_t DecimateMiddleAvx512(const uint8_t* s, uint8_t* d,
+                                                                                           uint32_t k, uint32_t last)
+{
+    const __m512i lowBytes = _mm512_set1_epi16(0x00FF);
+    const __m512i innerWeights = _mm512_set1_epi32(int32_t(uint32_t(Near) << 16 | uint32_t(Centre)));
+    const __m512i outerWeights = _mm512_set1_epi32(int32_t(uint32_t(16384) << 16 | uint16_t(Far)));
+    const __m512i ones = _mm512_set1_epi16(1);
+    const __m512i evenQuads = _mm512_set_epi64(0, 0, 0, 0, 6, 4, 2, 0);
+    for (; k + 32 <= last; k += 32) {
+        const __m512i before = _mm512_loadu_si512(s + 2 * k - 2);
+        const __m512i at = _mm512_loadu_si512(s + 2 * k);
+        const __m512i after = _mm512_loadu_si512(s + 2 * k + 2);
+        const __m512i centre = _mm512_add_epi16(_mm512_and_si512(at, lowBytes), _mm512_srli_epi16(at, 8));
+        const __m512i nearPair = _mm512_add_epi16(_mm512_srli_epi16(before, 8), _mm512_and_si512(after, lowBytes));
+        const __m512i farPair = _mm512_add_epi16(_mm512_and_si512(before, lowBytes), _mm512_srli_epi16(after, 8));
+        const __m512i low = _mm512_dpwssd_epi32(_mm512_madd_epi16(_mm512_unpacklo_epi16(farPair, ones), outerWeights),
+                                                _mm512_unpacklo_epi16(centre, nearPair), innerWeights);
+        const __m512i high = _mm512_dpwssd_epi32(_mm512_madd_epi16(_mm512_unpackhi_epi16(farPair, ones), outerWeights),
+                                                 _mm512_unpackhi_epi16(centre, nearPair), innerWeights);
+        const __m512i words = _mm512_packs_epi32(_mm512_srai_epi32(low, 15), _mm512_srai_epi32(high, 15));
+        // Each 128-bit lane's first 8 bytes, side by side.
+        const __m512i bytes = _mm512_permutexvar_epi64(evenQuads, _mm512_packus_epi16(words, words));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm512_castsi512_si256(bytes));
+    }
+    return k;
+}
+
+#endif
+
 uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
 {
     uint32_t k = 1;
+    [[maybe_unused]] static const bool avx512 = KernelLevelAvailable(KernelLevel::Avx512);
+#if defined(__x86_64__)
+    if (avx512 && decimationCeiling >= KernelLevel::Avx512) k = DecimateMiddleAvx512(s, d, k, last);
+#endif
 #if defined(KESTRUN_COLOUR_AVX2)
-    if (Avx2Available() && !forceSse2Decimation) k = DecimateMiddleAvx2(s, d, k, last);
+    if (Avx2Available() && decimationCeiling >= KernelLevel::Avx2) k = DecimateMiddleAvx2(s, d, k, last);
 #endif
     return DecimateMiddleSse2(s, d, k, last);
 }
@@ -225,6 +334,40 @@ void DecimateChromaPlane(uint8_t* destinationPlane, uint32_t width, const uint8_
     }
 }
 
+bool KernelLevelAvailable(KernelLevel level)
+{
+    switch (level) {
+    case KernelLevel::Baseline:
+        return true;
+#if defined(KESTRUN_COLOUR_AVX2)
+    case KernelLevel::Avx2:
+        return Avx2Available();
+    case KernelLevel::Avx512: {
+        static const bool available = ProcessorHasAvx512Input();
+        return available;
+    }
+#endif
+    default:
+        return false;
+    }
+}
+
+void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
+{
+    switch (kernel) {
+#if defined(KESTRUN_COLOUR_AVX2)
+#if defined(__x86_64__)
+    case KernelLevel::Avx512:
+        return ConvertRowAvx512(pixels, y, u, v, width);
+#endif
+    case KernelLevel::Avx2:
+        return ConvertRowAvx2<3>(pixels, 3, y, u, v, width);
+#endif
+    default:
+        return ConvertRow<3>(pixels, 3, y, u, v, width);
+    }
+}
+
 bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep)
 {
     const uint32_t width = picture.width, half = width >> 1;
@@ -235,22 +378,21 @@ bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t
     if (!scratch) return false;
     uint8_t* const u = scratch;
     uint8_t* const v = scratch + width;
-    [[maybe_unused]] const bool avx2 = Avx2Available() && !forceSse2RgbInput;
+    KernelLevel kernel = rgbInputCeiling;
+    while (kernel != KernelLevel::Baseline && !KernelLevelAvailable(kernel))
+        kernel = KernelLevel(int(kernel) - 1);
     for (uint32_t r = 0; r < picture.height; ++r) {
         const uint8_t* row = source + ptrdiff_t(r) * rowStep;
         uint8_t* const y = picture.yPlane + std::size_t(r) * width;
-#if defined(KESTRUN_COLOUR_AVX2)
-        if (avx2) {
-            if (pixelStep == 3) {
-                ConvertRowAvx2<3>(row, 3, y, u, v, width);
-            } else {
-                ConvertRowAvx2<0>(row, pixelStep, y, u, v, width);
-            }
-        } else
-#endif
         if (pixelStep == 3) {
-            ConvertRow<3>(row, 3, y, u, v, width);
-        } else {
+            ConvertRgbRowWith(kernel, row, y, u, v, width);
+        }
+#if defined(KESTRUN_COLOUR_AVX2)
+        else if (kernel != KernelLevel::Baseline) {
+            ConvertRowAvx2<0>(row, pixelStep, y, u, v, width);
+        }
+#endif
+        else {
             ConvertRow<0>(row, pixelStep, y, u, v, width);
         }
         DecimateChromaRow(u, picture.uPlane + std::size_t(r) * half, width);

@@ -477,20 +477,24 @@ TEST_F(PlanarToRgb, WidthOneIsGrey)
 
 class FastMatchesReference : public ColourTables {};
 
-// Sets one of the colour code's kernel-choice flags for a scope.
-struct KernelFlag {
-    bool& flag;
-    KernelFlag(bool& which, bool on) : flag(which) { flag = on; }
-    ~KernelFlag() { flag = false; }
+// Lowers the ceiling of the RGB input or chroma halving kernels for a scope.
+template <KernelLevel& Ceiling>
+struct LevelCeiling {
+    explicit LevelCeiling(KernelLevel level) { Ceiling = level; }
+    ~LevelCeiling() { Ceiling = KernelLevel::Avx512; }
 };
+using InputCeiling = LevelCeiling<rgbInputCeiling>;
+using DecimationCeiling = LevelCeiling<decimationCeiling>;
 
-// Widths up to 100 reach the 16-output AVX2 steps, their 8-output SSE2
-// follow-on and the scalar end; the SSE2 steps alone are run too.
+constexpr KernelLevel InputKernels[] = {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512};
+
+// Widths up to 160 reach the 32-output AVX-512 and 16-output AVX2 steps,
+// their 8-output SSE2 follow-on and the scalar end, at every level.
 TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
 {
-    for (bool sse2Only : {false, true})
-    for (uint32_t width = 0; width <= 100; ++width) {
-        KernelFlag mode(forceSse2Decimation, sse2Only);
+    for (KernelLevel level : InputKernels)
+    for (uint32_t width = 0; width <= 160; ++width) {
+        DecimationCeiling ceiling(level);
         for (uint32_t seed = 0; seed < 8; ++seed) {
             auto row = RandomBytes(width, 1000 * width + seed);
             // Half the rows only 0 and 255, which drives the filter past the byte range.
@@ -500,7 +504,7 @@ TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
             std::vector<uint8_t> fast(width / 2 + 1, 0x11), reference(width / 2 + 1, 0x11);
             DecimateChromaRow(row.data(), fast.data(), width);
             ReferenceDecimateChromaRow(row.data(), reference.data(), width);
-            ASSERT_EQ(fast, reference) << "width " << width << " seed " << seed << (sse2Only ? " (SSE2)" : "");
+            ASSERT_EQ(fast, reference) << "width " << width << " seed " << seed << " level " << int(level);
         }
     }
     // The plane form: rows of width 7 packed without gaps, outputs 3 apart.
@@ -513,9 +517,10 @@ TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
 
 TEST_F(FastMatchesReference, RgbToPlanarOnRandomFrames)
 {
-    for (bool sse2Only : {false, true})
+    // Widths up to 40 reach the 16-pixel steps and every remainder after them.
+    for (KernelLevel kernel : InputKernels)
     for (uint32_t width = 2; width <= 40; ++width) {
-        KernelFlag mode(forceSse2RgbInput, sse2Only);
+        InputCeiling ceiling(kernel);
         for (uint32_t height = 1; height <= 5; ++height) {
             for (ptrdiff_t step : {3, 4}) {
                 const ptrdiff_t stride = step * width + (width & 3);
@@ -527,9 +532,45 @@ TEST_F(FastMatchesReference, RgbToPlanarOnRandomFrames)
                     ASSERT_TRUE(ConvertRgbToPlanar(source, fast.picture, step, rowStep));
                     ASSERT_TRUE(ReferenceConvertRgbToPlanar(source, reference.picture, step, rowStep));
                     ASSERT_EQ(fast.storage, reference.storage)
-                        << width << "x" << height << " step " << step << (flip ? " flipped" : "")
-                        << (sse2Only ? " (SSE2)" : "");
+                        << width << "x" << height << " step " << step << (flip ? " flipped" : "") << " kernel "
+                        << int(kernel);
                 }
+            }
+        }
+    }
+}
+
+// Every one of the 2^24 colours through each row kernel, Y, U and V at full
+// resolution against the table formula. The AVX-512 kernel computes with
+// integer lines instead of the tables and hands pixels near a rounding edge
+// back to them, so only all colours show that its window is wide enough.
+TEST_F(FastMatchesReference, EveryColourThroughEachInputKernel)
+{
+    const ConversionTables& t = conversionTables;
+    constexpr uint32_t width = 65536 + 5; // all blue-green pairs and a tail past the vector steps
+    std::vector<uint8_t> row(3 * std::size_t(width) + 64);
+    std::vector<uint8_t> planes(3 * std::size_t(width)), expected(planes.size());
+    for (KernelLevel kernel : InputKernels) {
+        if (!KernelLevelAvailable(kernel)) continue;
+        for (uint32_t red = 0; red < 256; ++red) {
+            for (uint32_t j = 0; j < width; ++j) {
+                const uint8_t b = uint8_t(j), g = uint8_t(j >> 8), r = uint8_t(j < 65536 ? red : 255 - red);
+                row[3 * j] = b;
+                row[3 * j + 1] = g;
+                row[3 * j + 2] = r;
+                expected[j] = ClampTable[(t.YFromB[b] + t.YFromG[g] + t.YFromR[r]) >> 18];
+                expected[width + j] = ClampTable[(t.UFromB[b] + t.UFromG[g] + t.UFromR[r]) >> 18];
+                expected[2 * width + j] = ClampTable[(t.VFromB[b] + t.VFromG[g] + t.VFromR[r]) >> 18];
+            }
+            ConvertRgbRowWith(kernel, row.data(), planes.data(), planes.data() + width, planes.data() + 2 * width,
+                              width);
+            if (planes != expected) {
+                const std::size_t i = std::size_t(std::mismatch(planes.begin(), planes.end(), expected.begin()).first -
+                                                  planes.begin());
+                const std::size_t j = i % width;
+                FAIL() << "kernel " << int(kernel) << ": " << "YUV"[i / width] << " of B " << int(row[3 * j]) << " G "
+                       << int(row[3 * j + 1]) << " R " << int(row[3 * j + 2]) << " is " << int(planes[i])
+                       << " instead of " << int(expected[i]);
             }
         }
     }
