@@ -3,7 +3,7 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [extra libFuzzer options]
 #
-# TARGET is one of huffman_decode, driver_decompress, round_trip, messages,
+# TARGET is one of huffman_decode, inflate, driver_decompress, round_trip, messages,
 # media (the tool's readers; needs FFmpeg's development files).
 # The build goes to $KESTRUN_FUZZ_BUILD (default build-fuzz). Each target
 # starts from the committed seeds in fuzz/corpus/TARGET and keeps what it
@@ -27,7 +27,7 @@ cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DC
 cmake --build "$build" -j"$jobs" >/dev/null
 
 targets=$target
-[ "$target" = all ] && targets="huffman_decode driver_decompress round_trip messages media"
+[ "$target" = all ] && targets="huffman_decode inflate driver_decompress round_trip messages media"
 status=0
 for t in $targets; do
   [ -x "$build/fuzz/fuzz_$t" ] || { echo "unknown target: $t" >&2; exit 2; }

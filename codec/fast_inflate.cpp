@@ -1,0 +1,456 @@
+// Deflate decoding for whole frames. Literals dominate picture residuals,
+// so the literal/length table resolves two short literal codes in one
+// look-up where they fit, halving the chain of dependent look-ups that sets
+// the pace. Everything the stream says is checked before it is used: code
+// lengths, table completeness, distances against the output so far, lengths
+// against the room left, and every byte read against the end of the input.
+#include "fast_inflate.h"
+
+#include <bit>
+#include <cstring>
+#include <zlib.h>
+
+#include "platform/memory.h"
+
+#if defined(KESTRUN_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#endif
+
+namespace {
+
+// A table entry, 32 bits:
+//   bits 0-7    code bits the entry takes (both codes of a literal pair);
+//   bits 8-11   its kind;
+//   bits 12-15  extra bits after the code (lengths, distances), or the
+//               index bits of the subtable an entry points to;
+//   bits 16-31  the value: literal (a pair: first in bits 16-23), length or
+//               distance base, or the subtable's first entry.
+enum Kind : uint32_t { Literal, LiteralPair, Length, EndOfBlock, Subtable, Invalid };
+
+constexpr uint32_t Entry(uint32_t bits, Kind kind, uint32_t extra, uint32_t value)
+{
+    return bits | uint32_t(kind) << 8 | extra << 12 | value << 16;
+}
+constexpr uint32_t BitsOf(uint32_t e) { return e & 0xFF; }
+constexpr Kind KindOf(uint32_t e) { return Kind((e >> 8) & 0xF); }
+constexpr uint32_t ExtraOf(uint32_t e) { return (e >> 12) & 0xF; }
+constexpr uint32_t ValueOf(uint32_t e) { return e >> 16; }
+
+constexpr unsigned MaxCodeBits = 15;
+constexpr unsigned LiteralRootBits = 11;
+constexpr unsigned DistanceRootBits = 9;
+constexpr unsigned CodeLengthBits = 7;
+
+// Every long code lies in one subtable of at most 2^(15 - root) entries.
+constexpr std::size_t LiteralTableSize = (1u << LiteralRootBits) + 288 * (1u << (MaxCodeBits - LiteralRootBits));
+constexpr std::size_t DistanceTableSize = (1u << DistanceRootBits) + 32 * (1u << (MaxCodeBits - DistanceRootBits));
+
+constexpr uint16_t LengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t LengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t DistanceBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+                                       193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t DistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// The order in which a dynamic block lists its code-length code lengths.
+constexpr uint8_t CodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// What each symbol of an alphabet decodes to, less the code bits.
+enum class Alphabet { LiteralLength, Distance, CodeLength };
+
+uint32_t SymbolEntry(Alphabet alphabet, unsigned symbol, unsigned bits)
+{
+    switch (alphabet) {
+    case Alphabet::LiteralLength:
+        if (symbol < 256) return Entry(bits, Literal, 0, symbol);
+        if (symbol == 256) return Entry(bits, EndOfBlock, 0, 0);
+        if (symbol < 286) return Entry(bits, Length, LengthExtra[symbol - 257], LengthBase[symbol - 257]);
+        return Entry(bits, Invalid, 0, 0); // 286 and 287 have codes in fixed blocks but no meaning
+    case Alphabet::Distance:
+        if (symbol < 30) return Entry(bits, Length, DistanceExtra[symbol], DistanceBase[symbol]);
+        return Entry(bits, Invalid, 0, 0);
+    case Alphabet::CodeLength:
+        return Entry(bits, Literal, 0, symbol);
+    }
+    return Entry(bits, Invalid, 0, 0);
+}
+
+uint32_t Reversed(uint32_t code, unsigned bits)
+{
+    uint32_t r = 0;
+    for (unsigned i = 0; i < bits; ++i, code >>= 1) r = r << 1 | (code & 1);
+    return r;
+}
+
+// Builds the decoding table of a canonical code from its code lengths, with
+// `root` index bits and subtables for longer codes. Refuses what zlib
+// refuses: an over-subscribed code, and an incomplete one unless it is a
+// literal/length or distance code whose only code is one bit long (or that
+// has no codes at all). Unused entries decode as Invalid.
+bool BuildTable(const uint8_t* lengths, unsigned count, Alphabet alphabet, unsigned root, uint32_t* table,
+                std::size_t capacity)
+{
+    unsigned perLength[MaxCodeBits + 1] = {};
+    unsigned longest = 0;
+    for (unsigned s = 0; s < count; ++s) {
+        ++perLength[lengths[s]];
+        if (lengths[s] > longest) longest = lengths[s];
+    }
+    perLength[0] = 0;
+    int left = 1;
+    for (unsigned len = 1; len <= MaxCodeBits; ++len) {
+        left = 2 * left - int(perLength[len]);
+        if (left < 0) return false;
+    }
+    if (left > 0 && longest > 1) return false;
+    if (left > 0 && alphabet == Alphabet::CodeLength && longest > 0) return false;
+    if (longest == 0 && alphabet == Alphabet::CodeLength) return false;
+
+    const std::size_t rootSize = std::size_t(1) << root;
+    for (std::size_t i = 0; i < rootSize; ++i) table[i] = Entry(0, Invalid, 0, 0);
+    uint32_t next[MaxCodeBits + 2] = {};
+    for (unsigned len = 1; len <= MaxCodeBits; ++len) next[len + 1] = (next[len] + perLength[len]) << 1;
+    // The subtable of each root prefix is as wide as its longest code needs.
+    uint8_t subBits[1u << LiteralRootBits] = {};
+    uint32_t codes[288];
+    for (unsigned s = 0; s < count; ++s) {
+        const unsigned len = lengths[s];
+        if (len == 0) continue;
+        codes[s] = Reversed(next[len]++, len);
+        if (len > root) {
+            uint8_t& b = subBits[codes[s] & (rootSize - 1)];
+            if (len - root > b) b = uint8_t(len - root);
+        }
+    }
+    std::size_t used = rootSize;
+    for (unsigned s = 0; s < count; ++s) {
+        const unsigned len = lengths[s];
+        if (len == 0) continue;
+        const uint32_t code = codes[s];
+        const uint32_t entry = SymbolEntry(alphabet, s, len);
+        if (len <= root) {
+            for (std::size_t i = code; i < rootSize; i += std::size_t(1) << len) table[i] = entry;
+            continue;
+        }
+        const std::size_t prefix = code & (rootSize - 1);
+        const unsigned bits = subBits[prefix];
+        if (KindOf(table[prefix]) != Subtable) {
+            if (used + (std::size_t(1) << bits) > capacity) return false;
+            table[prefix] = Entry(root, Subtable, bits, uint32_t(used));
+            for (std::size_t i = 0; i < (std::size_t(1) << bits); ++i) table[used + i] = Entry(0, Invalid, 0, 0);
+            used += std::size_t(1) << bits;
+        }
+        const std::size_t first = ValueOf(table[prefix]);
+        for (std::size_t i = code >> root; i < (std::size_t(1) << bits); i += std::size_t(1) << (len - root))
+            table[first + i] = entry;
+    }
+    if (alphabet == Alphabet::LiteralLength) {
+        // Where a literal's code leaves room for a whole second literal code
+        // in the index, one look-up yields both. Downwards, so that the
+        // second look-up still meets single entries.
+        for (std::size_t i = rootSize; i-- > 0;) {
+            const uint32_t first = table[i];
+            if (KindOf(first) != Literal) continue;
+            const uint32_t second = table[i >> BitsOf(first)];
+            if (KindOf(second) != Literal || BitsOf(first) + BitsOf(second) > root) continue;
+            table[i] = Entry(BitsOf(first) + BitsOf(second), LiteralPair, 0, ValueOf(first) | ValueOf(second) << 8);
+        }
+    }
+    return true;
+}
+
+// The input as a little-endian bit stream. Past the end it reads zero bytes
+// and counts them, so that a stream which needed them is caught.
+struct BitReader {
+    const uint8_t* begin;
+    const uint8_t* next;
+    const uint8_t* end;
+    uint64_t bits = 0;
+    unsigned count = 0;      // valid bits in `bits`
+    std::size_t padding = 0; // zero bytes read past the end
+
+    // At least 56 valid bits afterwards.
+    inline void Refill()
+    {
+        if (end - next >= 8) {
+            uint64_t word;
+            std::memcpy(&word, next, 8);
+            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+            bits |= word << count;
+            next += (63 - count) >> 3;
+            count |= 56;
+            return;
+        }
+        while (count <= 56) {
+            uint64_t byte = 0;
+            if (next < end) {
+                byte = *next++;
+            } else {
+                ++padding;
+            }
+            bits |= byte << count;
+            count += 8;
+        }
+    }
+    uint32_t Peek(unsigned n) const { return uint32_t(bits & ((uint64_t(1) << n) - 1)); }
+    void Drop(unsigned n)
+    {
+        bits >>= n;
+        count -= n;
+    }
+    uint32_t Take(unsigned n)
+    {
+        const uint32_t v = Peek(n);
+        Drop(n);
+        return v;
+    }
+    // Bytes of real input taken so far, counting a partly used byte; false
+    // once the stream has used bits past the end of the input.
+    bool Within() const { return padding * 8 <= count; }
+    // To the next byte boundary; then the offset of the next unread byte.
+    std::size_t AlignedOffset()
+    {
+        Drop(count & 7);
+        return std::size_t(next - begin) + padding - count / 8;
+    }
+    void Restart(std::size_t offset)
+    {
+        next = begin + offset;
+        bits = 0;
+        count = 0;
+        padding = 0;
+    }
+};
+
+struct Tables {
+    uint32_t literal[LiteralTableSize];
+    uint32_t distance[DistanceTableSize];
+};
+
+bool ReadDynamicTables(BitReader& in, Tables& t)
+{
+    in.Refill();
+    const unsigned literals = in.Take(5) + 257, distances = in.Take(5) + 1, codeLengths = in.Take(4) + 4;
+    if (literals > 286 || distances > 30) return false;
+    uint8_t lengths[286 + 30] = {};
+    uint8_t codeLengthLengths[19] = {};
+    for (unsigned i = 0; i < codeLengths; ++i) {
+        in.Refill();
+        codeLengthLengths[CodeLengthOrder[i]] = uint8_t(in.Take(3));
+    }
+    uint32_t codeLengthTable[1u << CodeLengthBits];
+    if (!BuildTable(codeLengthLengths, 19, Alphabet::CodeLength, CodeLengthBits, codeLengthTable, 1u << CodeLengthBits))
+        return false;
+    const unsigned total = literals + distances;
+    for (unsigned i = 0; i < total;) {
+        in.Refill();
+        const uint32_t e = codeLengthTable[in.Peek(CodeLengthBits)];
+        if (KindOf(e) == Invalid) return false;
+        in.Drop(BitsOf(e));
+        const unsigned symbol = ValueOf(e);
+        if (symbol < 16) {
+            lengths[i++] = uint8_t(symbol);
+            continue;
+        }
+        unsigned repeat;
+        uint8_t value = 0;
+        if (symbol == 16) {
+            if (i == 0) return false;
+            value = lengths[i - 1];
+            repeat = 3 + in.Take(2);
+        } else if (symbol == 17) {
+            repeat = 3 + in.Take(3);
+        } else {
+            repeat = 11 + in.Take(7);
+        }
+        if (repeat > total - i) return false;
+        std::memset(lengths + i, value, repeat);
+        i += repeat;
+    }
+    if (!in.Within() || lengths[256] == 0) return false;
+    return BuildTable(lengths, literals, Alphabet::LiteralLength, LiteralRootBits, t.literal, LiteralTableSize) &&
+           BuildTable(lengths + literals, distances, Alphabet::Distance, DistanceRootBits, t.distance,
+                      DistanceTableSize);
+}
+
+bool BuildFixedTables(Tables& t)
+{
+    uint8_t lengths[288 + 32];
+    std::memset(lengths, 8, 144);
+    std::memset(lengths + 144, 9, 112);
+    std::memset(lengths + 256, 7, 24);
+    std::memset(lengths + 280, 8, 8);
+    std::memset(lengths + 288, 5, 32);
+    return BuildTable(lengths, 288, Alphabet::LiteralLength, LiteralRootBits, t.literal, LiteralTableSize) &&
+           BuildTable(lengths + 288, 32, Alphabet::Distance, DistanceRootBits, t.distance, DistanceTableSize);
+}
+
+// Copies a match of `length` bytes from `distance` back; the caller has
+// checked both.
+inline uint8_t* CopyMatch(uint8_t* out, const uint8_t* outEnd, uint32_t distance, uint32_t length)
+{
+    const uint8_t* from = out - distance;
+    if (distance >= 8 && std::size_t(outEnd - out) >= length + 8) {
+        // Eight bytes a step may run up to seven past the match, still
+        // inside the output, where later symbols overwrite them.
+        for (uint32_t n = 0; n < length; n += 8) std::memcpy(out + n, from + n, 8);
+    } else if (distance == 1) {
+        std::memset(out, from[0], length);
+    } else {
+        for (uint32_t n = 0; n < length; ++n) out[n] = from[n];
+    }
+    return out + length;
+}
+
+// A single literal or a pair: kinds 0 and 1. Its value's low byte is the
+// first literal, the next byte the second (0 for a single one).
+constexpr bool IsLiterals(uint32_t e) { return (e & 0xE00) == 0; }
+constexpr unsigned LiteralCount(uint32_t e) { return 1 + ((e >> 8) & 1); }
+
+// One block's symbols up to its end-of-block code. The reader is copied
+// into locals, so that the output's stores cannot make the compiler
+// reload it.
+bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*& outNext, uint8_t* outEnd)
+{
+    BitReader in = reader;
+    uint8_t* out = outNext;
+    const uint32_t* const literal = t.literal;
+    constexpr uint32_t rootMask = (1u << LiteralRootBits) - 1;
+    for (;;) {
+        in.Refill();
+        uint32_t e = literal[in.bits & rootMask];
+        if (outEnd - out >= 8) {
+            // Room for three look-ups of up to two literals each, written
+            // two bytes at a time: up to three literal look-ups take 33 of
+            // the 56 bits a refill leaves.
+            if (IsLiterals(e)) {
+                for (int step = 0; step < 3; ++step) {
+                    const uint32_t two = ValueOf(e);
+                    out[0] = uint8_t(two);
+                    out[1] = uint8_t(two >> 8);
+                    out += LiteralCount(e);
+                    in.Drop(BitsOf(e));
+                    e = literal[in.bits & rootMask];
+                    if (!IsLiterals(e)) break;
+                }
+                if (IsLiterals(e)) continue;
+                in.Refill();
+            }
+        } else if (IsLiterals(e)) {
+            if (std::size_t(outEnd - out) < LiteralCount(e)) return false;
+            out[0] = uint8_t(ValueOf(e));
+            if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);
+            out += LiteralCount(e);
+            in.Drop(BitsOf(e));
+            continue;
+        }
+        if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
+        switch (KindOf(e)) {
+        case Literal:
+            if (out == outEnd) return false;
+            *out++ = uint8_t(ValueOf(e));
+            in.Drop(BitsOf(e));
+            continue;
+        case EndOfBlock:
+            in.Drop(BitsOf(e));
+            outNext = out;
+            reader = in;
+            return in.Within();
+        case Length:
+            break;
+        default:
+            return false;
+        }
+        in.Drop(BitsOf(e));
+        const uint32_t length = ValueOf(e) + in.Take(ExtraOf(e));
+        uint32_t d = t.distance[in.Peek(DistanceRootBits)];
+        if (KindOf(d) == Subtable)
+            d = t.distance[ValueOf(d) + ((in.bits >> DistanceRootBits) & ((1u << ExtraOf(d)) - 1))];
+        if (KindOf(d) != Length) return false;
+        in.Drop(BitsOf(d));
+        const uint32_t distance = ValueOf(d) + in.Take(ExtraOf(d));
+        if (distance > std::size_t(out - outBegin) || length > std::size_t(outEnd - out)) return false;
+        out = CopyMatch(out, outEnd, distance, length);
+    }
+}
+
+uint32_t Adler32(const uint8_t* data, std::size_t size)
+{
+#if defined(KESTRUN_HAVE_LIBDEFLATE)
+    return libdeflate_adler32(1, data, size);
+#else
+    uLong sum = adler32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const uInt part = size > (1u << 30) ? (1u << 30) : uInt(size);
+        sum = adler32(sum, data, part);
+        data += part;
+        size -= part;
+    }
+    return uint32_t(sum);
+#endif
+}
+
+ZlibResult Inflate(const uint8_t* source, std::size_t sourceSize, uint8_t* destination, std::size_t destinationSize,
+                   std::size_t* consumed, Tables& tables)
+{
+    // The two header bytes: deflate with at most a 32 KB window, no preset
+    // dictionary, and the check that makes the pair a multiple of 31.
+    if (sourceSize < 2) return ZlibResult::BadData;
+    const unsigned method = source[0], flags = source[1];
+    if ((method & 15) != 8 || (method >> 4) > 7 || (method << 8 | flags) % 31 != 0 || (flags & 0x20) != 0)
+        return ZlibResult::BadData;
+    BitReader in{source, source + 2, source + sourceSize};
+    uint8_t* out = destination;
+    uint8_t* const outEnd = destination + destinationSize;
+    for (bool last = false; !last;) {
+        in.Refill();
+        if (!in.Within()) return ZlibResult::BadData;
+        last = in.Take(1) != 0;
+        switch (in.Take(2)) {
+        case 0: { // stored: LEN, its complement, then LEN bytes as they are
+            std::size_t at = in.AlignedOffset();
+            if (at > sourceSize || sourceSize - at < 4) return ZlibResult::BadData;
+            const uint32_t length = source[at] | uint32_t(source[at + 1]) << 8;
+            const uint32_t check = source[at + 2] | uint32_t(source[at + 3]) << 8;
+            at += 4;
+            if ((length ^ 0xFFFF) != check || sourceSize - at < length || std::size_t(outEnd - out) < length)
+                return ZlibResult::BadData;
+            std::memcpy(out, source + at, length);
+            out += length;
+            in.Restart(at + length);
+            break;
+        }
+        case 1:
+            if (!BuildFixedTables(tables) || !DecodeBlock(in, tables, destination, out, outEnd))
+                return ZlibResult::BadData;
+            break;
+        case 2:
+            if (!ReadDynamicTables(in, tables) || !DecodeBlock(in, tables, destination, out, outEnd))
+                return ZlibResult::BadData;
+            break;
+        default:
+            return ZlibResult::BadData;
+        }
+    }
+    if (!in.Within() || out != outEnd) return ZlibResult::BadData;
+    const std::size_t at = in.AlignedOffset();
+    if (at > sourceSize || sourceSize - at < 4) return ZlibResult::BadData;
+    const uint32_t expected = uint32_t(source[at]) << 24 | uint32_t(source[at + 1]) << 16 |
+                              uint32_t(source[at + 2]) << 8 | source[at + 3];
+    if (Adler32(destination, destinationSize) != expected) return ZlibResult::BadData;
+    *consumed = at + 4;
+    return ZlibResult::Ok;
+}
+
+} // namespace
+
+ZlibResult FastInflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                            std::size_t destinationSize, std::size_t* consumed)
+{
+    // The tables are the decoder's only state, about 45 KB.
+    Tables* tables = static_cast<Tables*>(AllocateMemory(sizeof(Tables)));
+    if (!tables) return ZlibResult::NoMemory;
+    const ZlibResult result = Inflate(source, sourceSize, destination, destinationSize, consumed, *tables);
+    FreeMemory(tables);
+    return result;
+}

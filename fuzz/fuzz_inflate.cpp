@@ -1,0 +1,35 @@
+// The codec's own inflater on any bytes with any destination size, held
+// against zlib's: both must give the same verdict, and for streams both
+// accept, the same bytes and the same stream length.
+//
+// Input: two bytes of destination size (little-endian, 0..65535), then the
+// stream. Source and destination end against guard pages.
+#include <vector>
+
+#include "codec/fast_inflate.h"
+#include "fuzz_support.h"
+#include "tests/support/guarded_buffer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    FuzzReader reader(data, size);
+    const std::size_t destinationSize = reader.Word();
+    GuardedBuffer source(reader.Remaining());
+    if (reader.Remaining()) std::memcpy(source.data(), reader.Rest(), reader.Remaining());
+    GuardedBuffer destination(destinationSize);
+    std::size_t consumed = 0;
+    const ZlibResult result = FastInflateExact(source.data(), source.size(), destination.data(), destinationSize, &consumed);
+    FUZZ_CHECK(destination.Intact());
+    FUZZ_CHECK(source.Intact());
+
+    std::vector<uint8_t> reference(destinationSize);
+    std::size_t referenceConsumed = 0;
+    const ZlibResult referenceResult =
+        InflateExactZlib(source.data(), source.size(), reference.data(), destinationSize, &referenceConsumed);
+    FUZZ_CHECK(result == referenceResult);
+    if (result == ZlibResult::Ok) {
+        FUZZ_CHECK(consumed == referenceConsumed);
+        FUZZ_CHECK(std::memcmp(destination.data(), reference.data(), destinationSize) == 0);
+    }
+    return 0;
+}
