@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "codec/fast_inflate.h"
 #include "codec/zlib_stream.h"
 #include "colour/colour.h"
 #include "huffman/huffman.h"
@@ -136,7 +137,12 @@ int main(int argc, char** argv)
         std::size_t consumed;
         InflateExact(deflated[f].data(), deflated[f].size(), picture.buffer, packedBytes, &consumed);
     });
+    const double ownInflate = Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+        std::size_t consumed;
+        FastInflateExact(deflated[f].data(), deflated[f].size(), picture.buffer, packedBytes, &consumed);
+    });
     Report("inflate (zlib)", zlibInflate, packedBytes);
+    Report("inflate (own; Windows builds)", ownInflate, packedBytes);
     Report("inflate (fastest built in)", fastInflate, packedBytes);
     std::printf("%-34s %9.2fx\n", "  against zlib", fastInflate / zlibInflate);
     uint64_t zlibBytes = 0, archiveBytes = 0;

@@ -129,7 +129,15 @@ bool BuildTable(const uint8_t* lengths, unsigned count, Alphabet alphabet, unsig
         const uint32_t code = codes[s];
         const uint32_t entry = SymbolEntry(alphabet, s, len);
         if (len <= root) {
-            for (std::size_t i = code; i < rootSize; i += std::size_t(1) << len) table[i] = entry;
+            const unsigned extra = ExtraOf(entry);
+            if (KindOf(entry) == Length && alphabet == Alphabet::LiteralLength && extra > 0 && len + extra <= root) {
+                // The extra bits fit in the index as well: one entry per
+                // value of them, with the length complete.
+                for (std::size_t i = code; i < rootSize; i += std::size_t(1) << len)
+                    table[i] = Entry(len + extra, Length, 0, ValueOf(entry) + ((i >> len) & ((1u << extra) - 1)));
+            } else {
+                for (std::size_t i = code; i < rootSize; i += std::size_t(1) << len) table[i] = entry;
+            }
             continue;
         }
         const std::size_t prefix = code & (rootSize - 1);
@@ -290,10 +298,14 @@ bool BuildFixedTables(Tables& t)
 inline uint8_t* CopyMatch(uint8_t* out, const uint8_t* outEnd, uint32_t distance, uint32_t length)
 {
     const uint8_t* from = out - distance;
-    if (distance >= 8 && std::size_t(outEnd - out) >= length + 8) {
-        // Eight bytes a step may run up to seven past the match, still
+    if (distance >= 8 && std::size_t(outEnd - out) >= length + 16) {
+        // Eight bytes a step, in order, so that each step reads bytes at
+        // least eight back, already written. Sixteen at once cover most
+        // matches; the steps may run up to fifteen past the match, still
         // inside the output, where later symbols overwrite them.
-        for (uint32_t n = 0; n < length; n += 8) std::memcpy(out + n, from + n, 8);
+        std::memcpy(out, from, 8);
+        std::memcpy(out + 8, from + 8, 8);
+        for (uint32_t n = 16; n < length; n += 8) std::memcpy(out + n, from + n, 8);
     } else if (distance == 1) {
         std::memset(out, from[0], length);
     } else {
@@ -316,9 +328,12 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
     uint8_t* out = outNext;
     const uint32_t* const literal = t.literal;
     constexpr uint32_t rootMask = (1u << LiteralRootBits) - 1;
+    // `e` is always the entry at the reader's position, looked up after a
+    // refill: at the end of every step, and before a match's copy, which
+    // the look-up does not depend on.
+    in.Refill();
+    uint32_t e = literal[in.bits & rootMask];
     for (;;) {
-        in.Refill();
-        uint32_t e = literal[in.bits & rootMask];
         if (outEnd - out >= 8) {
             // Room for three look-ups of up to two literals each, written
             // two bytes at a time: up to three literal look-ups take 33 of
@@ -333,8 +348,9 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
                     e = literal[in.bits & rootMask];
                     if (!IsLiterals(e)) break;
                 }
-                if (IsLiterals(e)) continue;
+                // A refill only adds bits above those `e` was looked up by.
                 in.Refill();
+                if (IsLiterals(e)) continue;
             }
         } else if (IsLiterals(e)) {
             if (std::size_t(outEnd - out) < LiteralCount(e)) return false;
@@ -342,6 +358,8 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
             if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);
             out += LiteralCount(e);
             in.Drop(BitsOf(e));
+            in.Refill();
+            e = literal[in.bits & rootMask];
             continue;
         }
         if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
@@ -350,6 +368,8 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
             if (out == outEnd) return false;
             *out++ = uint8_t(ValueOf(e));
             in.Drop(BitsOf(e));
+            in.Refill();
+            e = literal[in.bits & rootMask];
             continue;
         case EndOfBlock:
             in.Drop(BitsOf(e));
@@ -370,6 +390,8 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
         in.Drop(BitsOf(d));
         const uint32_t distance = ValueOf(d) + in.Take(ExtraOf(d));
         if (distance > std::size_t(out - outBegin) || length > std::size_t(outEnd - out)) return false;
+        in.Refill();
+        e = literal[in.bits & rootMask];
         out = CopyMatch(out, outEnd, distance, length);
     }
 }
