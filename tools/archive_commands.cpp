@@ -247,9 +247,15 @@ JobStats RunEncode(const EncodeJob& job)
     // interleaves; the pool reuses them, so nothing is allocated per frame.
     const std::size_t capacity = encoders[0]->FrameCapacity();
     BufferPool pool(capacity + AV_INPUT_BUFFER_PADDING_SIZE);
+    // Pictures that lie in the file as the codec takes them are read by the
+    // workers, each its own, straight into the slot: the demuxer would copy
+    // every picture once more, all on this thread.
+    const std::unique_ptr<StoredPictures> stored = StoredPictures::Find(input, pictures);
     struct Slot {
         FramePointer holder{av_frame_alloc()};
         std::vector<uint8_t> converted;
+        std::unique_ptr<uint8_t[]> read; // a stored picture
+        std::string readError;
         const uint8_t* picture = nullptr;
         AVBufferRef* frame = nullptr;
         std::size_t size = 0;
@@ -269,9 +275,18 @@ JobStats RunEncode(const EncodeJob& job)
     OrderedPipeline<Slot> pipeline(
         job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
+            // The pool zeroes a new buffer: here that is not this thread's work.
+            if (!slot.frame) slot.frame = pool.Get();
+            if (stored) {
+                slot.readError = stored->Read(slot.number, slot.read.get());
+                if (!slot.readError.empty()) return;
+                slot.picture = slot.read.get();
+            }
             slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.frame->data, &slot.size);
         },
         [&](Slot& slot) {
+            if (!slot.readError.empty())
+                Fail(input.Name() + ": picture " + std::to_string(slot.number) + " " + slot.readError);
             if (slot.result != ICERR_OK)
                 Fail(input.Name() + ": picture " + std::to_string(slot.number) +
                      " cannot be compressed: " + DescribeResult(slot.result));
@@ -306,9 +321,13 @@ JobStats RunEncode(const EncodeJob& job)
     };
     for (int64_t number = 0;; ++number) {
         Slot& slot = pipeline.Acquire();
-        if (!slot.holder) throw std::bad_alloc();
-        if (!pictures.Next(slot.holder.get(), slot.converted, &slot.picture, copyOther)) break;
-        if (!slot.frame) slot.frame = pool.Get();
+        if (stored) {
+            if (number == stored->Count()) break;
+            if (!slot.read) slot.read.reset(new uint8_t[pictures.PictureBytes()]);
+        } else {
+            if (!slot.holder) throw std::bad_alloc();
+            if (!pictures.Next(slot.holder.get(), slot.converted, &slot.picture, copyOther)) break;
+        }
         slot.number = number;
         pipeline.Submit();
     }

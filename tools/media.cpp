@@ -45,7 +45,7 @@ const QuietLibraries quietLibraries;
 // ---------------------------------------------------------------------------
 // MediaInput
 
-MediaInput::MediaInput(const std::string& path) : name_(path == "-" ? "standard input" : path)
+MediaInput::MediaInput(const std::string& path) : path_(path), name_(path == "-" ? "standard input" : path)
 {
     if (path != "-") {
         struct stat status{};
@@ -280,6 +280,24 @@ bool PictureReader::Next(AVFrame* holder, std::vector<uint8_t>& buffer, const ui
     return true;
 }
 
+bool PictureReader::FirstPictureHas(std::size_t offset, const uint8_t* bytes, std::size_t size) const
+{
+    if (!pending_ || count_ != 0 || scaler_) return false;
+    if (pixelFormat_ != AV_PIX_FMT_YUYV422 && pixelFormat_ != AV_PIX_FMT_UYVY422 && pixelFormat_ != AV_PIX_FMT_BGR24)
+        return false;
+    const std::size_t row = std::size_t(width_) * format_->bytesPerPixel;
+    if (offset > PictureBytes() || size > PictureBytes() - offset) return false;
+    while (size > 0) {
+        const std::size_t y = offset / row, x = offset % row, length = std::min(size, row - x);
+        if (std::memcmp(bytes, frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0] + x, length) != 0)
+            return false;
+        bytes += length;
+        offset += length;
+        size -= length;
+    }
+    return true;
+}
+
 // Brings the next picture into frame_ and checks that it keeps the format.
 bool PictureReader::Advance(const std::function<void(AVPacket*)>& other)
 {
@@ -344,6 +362,75 @@ void PictureReader::Store(uint8_t* destination)
         }
         break;
     }
+}
+
+// ---------------------------------------------------------------------------
+// StoredPictures
+
+namespace {
+constexpr int64_t ChunkHeaderSize = 8; // the chunk's id ("00db" or "00dc" for stream 0), then its length
+} // namespace
+
+std::unique_ptr<StoredPictures> StoredPictures::Find(const MediaInput& input, const PictureReader& pictures)
+{
+    AVStream* video = input.Video();
+    const AVCodecParameters* parameters = video->codecpar;
+    const uint32_t tag = parameters->codec_tag;
+    // Another stream's packets would have to go out in the order the
+    // demuxer finds them among the pictures: such files go through it.
+    if (input.Path() == "-" || !input.IsAvi() || input.Context()->nb_streams != 1 ||
+        parameters->codec_id != AV_CODEC_ID_RAWVIDEO || (tag != FourccYUY2 && tag != FourccUYVY) ||
+        pictures.Converted() || pictures.Format().compression != tag)
+        return nullptr;
+    // An index that lists fewer chunks than the header counts pictures is
+    // partial (the demuxer builds it while reading a file without one).
+    const int count = avformat_index_get_entries_count(video);
+    if (count <= 0 || count != video->nb_frames) return nullptr;
+
+    const std::size_t pictureBytes = pictures.PictureBytes();
+    std::unique_ptr<StoredPictures> stored(new StoredPictures(input.Path(), pictureBytes));
+    const int64_t fileSize = int64_t(stored->file_.Size());
+    if (!stored->file_.IsRegularFile() || fileSize != avio_size(input.Context()->pb)) return nullptr;
+    stored->chunks_.reserve(std::size_t(count));
+    int64_t end = 0;
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(video, i);
+        if (!entry || int64_t(entry->size) != int64_t(pictureBytes) || entry->pos < end) return nullptr;
+        end = entry->pos + ChunkHeaderSize + int64_t(pictureBytes);
+        if (end > fileSize) return nullptr;
+        stored->chunks_.push_back(entry->pos);
+    }
+    // The first picture as the decoder gave it proves the layout and where
+    // the index points. Compared piece by piece: a whole picture's buffer
+    // would be a thousand page faults more before any work starts.
+    if (!stored->ChunkAt(stored->chunks_[0])) return nullptr;
+    std::vector<uint8_t> piece(std::min<std::size_t>(pictureBytes, 256 * 1024));
+    for (std::size_t done = 0; done < pictureBytes; done += piece.size()) {
+        const std::size_t size = std::min(piece.size(), pictureBytes - done);
+        if (stored->file_.ReadAt(piece.data(), size, uint64_t(stored->chunks_[0] + ChunkHeaderSize) + done) != size ||
+            !pictures.FirstPictureHas(done, piece.data(), size))
+            return nullptr;
+    }
+    return stored;
+}
+
+bool StoredPictures::ChunkAt(int64_t position)
+{
+    uint8_t header[ChunkHeaderSize];
+    if (file_.ReadAt(header, sizeof header, uint64_t(position)) != sizeof header) return false;
+    const uint32_t length = uint32_t(header[4]) | uint32_t(header[5]) << 8 | uint32_t(header[6]) << 16 |
+                            uint32_t(header[7]) << 24;
+    return header[0] == '0' && header[1] == '0' && header[2] == 'd' && (header[3] == 'b' || header[3] == 'c') &&
+           length == pictureBytes_;
+}
+
+std::string StoredPictures::Read(int64_t number, uint8_t* destination)
+{
+    const int64_t chunk = chunks_[std::size_t(number)];
+    if (ChunkAt(chunk) && file_.ReadAt(destination, pictureBytes_, uint64_t(chunk + ChunkHeaderSize)) == pictureBytes_)
+        return "";
+    return "is not where the index puts it (no chunk of one picture begins at byte " + std::to_string(chunk) +
+           "; did the file change while it was read?)";
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "frame_codec.h"
 
 extern "C" {
@@ -33,6 +34,8 @@ public:
     MediaInput& operator=(const MediaInput&) = delete;
 
     const std::string& Name() const { return name_; }
+    // The path it was opened with, "-" for standard input.
+    const std::string& Path() const { return path_; }
     AVFormatContext* Context() const { return context_; }
     AVStream* Video() const { return context_->streams[videoIndex_]; }
     int VideoIndex() const { return videoIndex_; }
@@ -50,6 +53,7 @@ public:
 private:
     AVFormatContext* context_ = nullptr;
     int videoIndex_ = -1;
+    std::string path_;
     std::string name_;
 };
 
@@ -81,6 +85,10 @@ public:
     // *picture points into it; otherwise `buffer` gets the picture.
     bool Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
               const std::function<void(AVPacket*)>& other = {});
+    // Whether `size` bytes from `offset` of the first picture (decoded, not
+    // handed out yet, in Format()) are `bytes`; false for formats that are
+    // not copied row by row.
+    bool FirstPictureHas(std::size_t offset, const uint8_t* bytes, std::size_t size) const;
 
 private:
     bool Decode(const std::function<void(AVPacket*)>& other);
@@ -103,6 +111,34 @@ private:
     bool flushed_ = false;
     bool ended_ = false;
     int64_t count_ = 0;
+};
+
+// The pictures of an AVI file read where they lie, without the demuxer and
+// decoder: workers each read their own pictures, with no copy in between.
+// Only for a file whose only stream is packed 4:2:2 stored as the codec
+// takes it, one chunk of exactly one picture each, every chunk in the index.
+class StoredPictures {
+public:
+    // Null unless `input` is such a file; `pictures` must still hold its
+    // first picture, which the bytes at the index's first entry must equal.
+    static std::unique_ptr<StoredPictures> Find(const MediaInput& input, const PictureReader& pictures);
+    StoredPictures(const StoredPictures&) = delete;
+    StoredPictures& operator=(const StoredPictures&) = delete;
+
+    int64_t Count() const { return int64_t(chunks_.size()); }
+    // Reads picture `number` into `destination` (PictureBytes); any thread
+    // may read at once. "" when it is read, else what is wrong with it.
+    std::string Read(int64_t number, uint8_t* destination);
+
+private:
+    StoredPictures(const std::string& path, std::size_t pictureBytes) : file_(path), pictureBytes_(pictureBytes) {}
+
+    // Whether a chunk of one picture of stream 0 begins at `position`.
+    bool ChunkAt(int64_t position);
+
+    InputFile file_;
+    std::size_t pictureBytes_;
+    std::vector<int64_t> chunks_; // where each picture's chunk header begins
 };
 
 // An AVI file written through libavformat, under a temporary name renamed

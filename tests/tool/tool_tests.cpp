@@ -335,6 +335,57 @@ TEST_F(ToolTest, ThreadCountsGiveIdenticalFiles)
     EXPECT_EQ(ReadBytes(Path("four.yuy2")), ReadBytes(Path("source.yuy2")));
 }
 
+// The compressed frames of a KSHA AVI laid back to back, as raw-encode writes them.
+std::vector<uint8_t> JoinedFrames(const fs::path& archive)
+{
+    std::vector<uint8_t> joined;
+    for (const auto& frame : ReadAvi(archive).frames) joined.insert(joined.end(), frame.begin(), frame.end());
+    return joined;
+}
+
+TEST_F(ToolTest, PicturesReadWhereTheyLieGiveTheDemuxersFrames)
+{
+    // A source of packed 4:2:2 alone, with its index, is read where its
+    // pictures lie, by the workers; with an audio track, or without an
+    // index, through the demuxer. Every way gives raw-encode's frames.
+    for (const std::string pixelFormat : {"yuyv422", "uyvy422"}) {
+        SCOPED_TRACE(pixelFormat);
+        const std::string format = pixelFormat == "yuyv422" ? "yuy2" : "uyvy";
+        MakeClip("video.avi", "128x96", pixelFormat, 12, false);
+        MakeClip("with-audio.avi", "128x96", pixelFormat, 12, true);
+        Ok("ffmpeg -nostdin -v error -i video.avi -f rawvideo -y pictures.raw");
+        Ok("$K raw-encode --quiet -s 128x96 -f " + format + " -q 0 pictures.raw frames.ksha");
+        const std::vector<uint8_t> frames = ReadBytes(Path("frames.ksha"));
+        ASSERT_FALSE(frames.empty());
+        for (const std::string threads : {"1", "3"}) {
+            Ok("$K encode --quiet --threads " + threads + " video.avi archive-" + threads + ".avi");
+            EXPECT_EQ(JoinedFrames(Path("archive-" + threads + ".avi")), frames) << threads << " threads";
+        }
+        EXPECT_EQ(ReadBytes(Path("archive-1.avi")), ReadBytes(Path("archive-3.avi")));
+        Ok("$K encode --quiet --threads 2 with-audio.avi demuxed.avi");
+        EXPECT_EQ(JoinedFrames(Path("demuxed.avi")), frames);
+    }
+
+    std::vector<uint8_t> file = ReadBytes(Path("video.avi"));
+    const std::size_t index = std::string(file.begin(), file.end()).rfind("idx1");
+    ASSERT_NE(index, std::string::npos);
+    std::vector<uint8_t> unindexed = file;
+    std::memcpy(&unindexed[index], "JUNK", 4);
+    WriteBytes(Path("unindexed.avi"), unindexed);
+    Ok("$K encode --quiet --threads 2 unindexed.avi archive.avi");
+    EXPECT_EQ(JoinedFrames(Path("archive.avi")), ReadBytes(Path("frames.ksha")));
+
+    // A chunk that is not where the index puts it is named, and nothing is kept.
+    const std::size_t movi = std::string(file.begin(), file.end()).find("movi");
+    ASSERT_NE(movi, std::string::npos);
+    const std::size_t chunk5 = movi + 4 + 5 * (8 + 128 * 96 * 2);
+    ASSERT_EQ(std::string(file.begin() + long(chunk5), file.begin() + long(chunk5 + 4)), "00dc");
+    std::memcpy(&file[chunk5 + 2], "xx", 2);
+    WriteBytes(Path("moved.avi"), file);
+    ExpectError("$K encode --threads 2 moved.avi out.avi", {"moved.avi", "picture 5 is not where the index puts it"});
+    ExpectNothingNamed("out.avi");
+}
+
 // Frame sizes from info --frames: number -> (tag, bytes).
 std::map<int, std::pair<std::string, long>> FrameSizes(const std::string& info)
 {
