@@ -254,7 +254,7 @@ JobStats RunEncode(const EncodeJob& job)
     struct Slot {
         FramePointer holder{av_frame_alloc()};
         std::vector<uint8_t> converted;
-        std::unique_ptr<uint8_t[]> read; // a stored picture
+        LargeBuffer read; // a stored picture
         std::string readError;
         const uint8_t* picture = nullptr;
         AVBufferRef* frame = nullptr;
@@ -278,9 +278,9 @@ JobStats RunEncode(const EncodeJob& job)
             // The pool zeroes a new buffer: here that is not this thread's work.
             if (!slot.frame) slot.frame = pool.Get();
             if (stored) {
-                slot.readError = stored->Read(slot.number, slot.read.get());
+                slot.readError = stored->Read(slot.number, slot.read.Data());
                 if (!slot.readError.empty()) return;
-                slot.picture = slot.read.get();
+                slot.picture = slot.read.Data();
             }
             slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.frame->data, &slot.size);
         },
@@ -323,7 +323,7 @@ JobStats RunEncode(const EncodeJob& job)
         Slot& slot = pipeline.Acquire();
         if (stored) {
             if (number == stored->Count()) break;
-            if (!slot.read) slot.read.reset(new uint8_t[pictures.PictureBytes()]);
+            if (!slot.read.Data()) slot.read = LargeBuffer(pictures.PictureBytes());
         } else {
             if (!slot.holder) throw std::bad_alloc();
             if (!pictures.Next(slot.holder.get(), slot.converted, &slot.picture, copyOther)) break;
