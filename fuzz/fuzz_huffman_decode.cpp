@@ -12,17 +12,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    FuzzReader reader(data, size);
-    const std::size_t destinationSize = reader.Word();
-    GuardedBuffer source(reader.Remaining());
-    if (reader.Remaining()) std::memcpy(source.data(), reader.Rest(), reader.Remaining());
-    GuardedBuffer destination(destinationSize);
+    StreamInput input(data, size);
+    const std::size_t destinationSize = input.destinationSize;
+    const GuardedBuffer& source = input.source;
+    GuardedBuffer& destination = input.destination;
 
     HuffmanDecodeInfo info;
     const HuffmanResult result =
         HuffmanDecode(destination.data(), destinationSize, source.data(), source.size(), &info);
-    FUZZ_CHECK(destination.Intact());
-    FUZZ_CHECK(source.Intact());
+    FUZZ_CHECK(input.Intact());
     if (result == HuffmanResult::Ok) {
         FUZZ_CHECK(info.length <= destinationSize);
         FUZZ_CHECK(info.bytesRead <= source.size());

@@ -8,19 +8,16 @@
 
 #include "codec/fast_inflate.h"
 #include "fuzz_support.h"
-#include "tests/support/guarded_buffer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    FuzzReader reader(data, size);
-    const std::size_t destinationSize = reader.Word();
-    GuardedBuffer source(reader.Remaining());
-    if (reader.Remaining()) std::memcpy(source.data(), reader.Rest(), reader.Remaining());
-    GuardedBuffer destination(destinationSize);
+    StreamInput input(data, size);
+    const std::size_t destinationSize = input.destinationSize;
+    const GuardedBuffer& source = input.source;
     std::size_t consumed = 0;
-    const ZlibResult result = FastInflateExact(source.data(), source.size(), destination.data(), destinationSize, &consumed);
-    FUZZ_CHECK(destination.Intact());
-    FUZZ_CHECK(source.Intact());
+    const ZlibResult result =
+        FastInflateExact(source.data(), source.size(), input.destination.data(), destinationSize, &consumed);
+    FUZZ_CHECK(input.Intact());
 
     std::vector<uint8_t> reference(destinationSize);
     std::size_t referenceConsumed = 0;
@@ -29,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     FUZZ_CHECK(result == referenceResult);
     if (result == ZlibResult::Ok) {
         FUZZ_CHECK(consumed == referenceConsumed);
-        FUZZ_CHECK(std::memcmp(destination.data(), reference.data(), destinationSize) == 0);
+        FUZZ_CHECK(std::memcmp(input.destination.data(), reference.data(), destinationSize) == 0);
     }
     return 0;
 }

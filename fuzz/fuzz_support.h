@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "driver/driver_proc.h"
+#include "tests/support/guarded_buffer.h"
 
 // A failed check is a finding: report it and abort so the fuzzer saves the input.
 #define FUZZ_CHECK(condition)                                                                                    \
@@ -35,6 +36,23 @@ private:
     const uint8_t* data_;
     std::size_t size_;
     std::size_t position_ = 0;
+};
+
+// The input of the stream decoder targets: two bytes of destination size
+// (little-endian, 0..65535), then the stream, copied into a buffer that ends
+// against a guard page, and a guarded destination of that size.
+struct StreamInput {
+    FuzzReader reader;
+    std::size_t destinationSize;
+    GuardedBuffer source;
+    GuardedBuffer destination;
+
+    StreamInput(const uint8_t* data, std::size_t size)
+        : reader(data, size), destinationSize(reader.Word()), source(reader.Remaining()), destination(destinationSize)
+    {
+        if (reader.Remaining()) std::memcpy(source.data(), reader.Rest(), reader.Remaining());
+    }
+    bool Intact() const { return source.Intact() && destination.Intact(); }
 };
 
 // The raw picture formats a host hands over or asks for.
