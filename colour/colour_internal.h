@@ -45,7 +45,7 @@ void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, ui
 struct ForwardLinear {
     bool usable;
     uint32_t digits[3][3]; // [output][digit, most significant first]: bytes KB, KG, KR and K0's digit
-    int32_t top[3];        // K0 without its two low digits, in units of 65536
+    int32_t top[3];        // K0 beyond its three digits, in units of 65536: where the sum starts
     uint32_t window[3];
 };
 extern ForwardLinear forwardLinear;

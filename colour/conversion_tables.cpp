@@ -160,8 +160,8 @@ void FillForwardLinear(const ConversionTables& t)
         for (int level = 0; level < 3; ++level) f.digits[o][level] = digits[level];
         f.top[o] = int32_t(top);
         f.window[o] = uint32_t(window);
-        // A stays within 0..2^32 - 1 with the window added, its top byte is the result, and the
-        // window leaves room to be right.
+        // A stays within 0..2^32 - 1 with the window added, A >> 23 fits a
+        // byte, and the window leaves most sums clear of a rounding edge.
         if (top != f.top[o] || lowest - window < 0 || highest + window >= (int64_t(1) << 32) ||
             (highest >> 23) > 255 || window >= (int64_t(1) << 22))
             f.usable = false;
