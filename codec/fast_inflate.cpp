@@ -437,7 +437,7 @@ ZlibResult Inflate(const uint8_t* source, std::size_t sourceSize, uint8_t* desti
             at += 4;
             if ((length ^ 0xFFFF) != check || sourceSize - at < length || std::size_t(outEnd - out) < length)
                 return ZlibResult::BadData;
-            std::memcpy(out, source + at, length);
+            if (length > 0) std::memcpy(out, source + at, length); // an empty destination may be null
             out += length;
             in.Restart(at + length);
             break;
