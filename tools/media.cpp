@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -526,54 +525,23 @@ void AviWriter::Commit()
 // LargeBuffer and BufferPool
 
 namespace {
-constexpr std::size_t HugePageSize = std::size_t(2) << 20;
-constexpr std::size_t PageSize = 4096;
-
-void Unmap(void* data, std::size_t size)
+// A new LargeBuffer as a reference-counted buffer that unmaps it when the
+// last reference goes.
+AVBufferRef* LargeAvBuffer(std::size_t size)
 {
-    if (data) ::munmap(data, size);
-}
-} // namespace
-
-LargeBuffer::LargeBuffer(std::size_t size)
-{
-    // Mapped with room to start on a huge page; the rest is given back. The
-    // kernel backs the whole 2 MB spans with huge pages, the tail with small ones.
-    const std::size_t length = (std::max<std::size_t>(size, 1) + PageSize - 1) / PageSize * PageSize;
-    void* mapping = ::mmap(nullptr, length + HugePageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) throw std::bad_alloc();
-    const uintptr_t first = uintptr_t(mapping), last = first + length + HugePageSize;
-    const uintptr_t start = (first + HugePageSize - 1) & ~uintptr_t(HugePageSize - 1);
-    if (start > first) Unmap(mapping, start - first);
-    if (last > start + length) Unmap(reinterpret_cast<void*>(start + length), last - start - length);
-    ::madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE); // a hint: small pages without it
-    data_ = reinterpret_cast<uint8_t*>(start);
-    mapped_ = length;
-}
-
-LargeBuffer::~LargeBuffer() { Unmap(data_, mapped_); }
-
-LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept
-{
-    std::swap(data_, other.data_);
-    std::swap(mapped_, other.mapped_);
-    return *this;
-}
-
-AVBufferRef* LargeBuffer::Release(std::size_t size)
-{
-    auto free = [](void* mapped, uint8_t* data) { Unmap(data, reinterpret_cast<std::size_t>(mapped)); };
-    AVBufferRef* buffer = av_buffer_create(data_, size, free, reinterpret_cast<void*>(mapped_), 0);
-    if (!buffer) return nullptr;
-    data_ = nullptr;
-    mapped_ = 0;
+    std::size_t mapped = 0;
+    uint8_t* data = LargeBuffer(size).Detach(&mapped);
+    auto free = [](void* length, uint8_t* start) { LargeBuffer::Unmap(start, reinterpret_cast<std::size_t>(length)); };
+    AVBufferRef* buffer = av_buffer_create(data, size, free, reinterpret_cast<void*>(mapped), 0);
+    if (!buffer) LargeBuffer::Unmap(data, mapped);
     return buffer;
 }
+} // namespace
 
 BufferPool::BufferPool(std::size_t size)
     : pool_(av_buffer_pool_init(size, [](std::size_t bytes) -> AVBufferRef* {
           try {
-              return LargeBuffer(bytes).Release(bytes); // zeroed once: bytes nobody writes stay 0
+              return LargeAvBuffer(bytes); // zeroed once: bytes nobody writes stay 0
           } catch (const std::bad_alloc&) {
               return nullptr;
           }

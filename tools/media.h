@@ -13,6 +13,7 @@
 
 #include "cli.h"
 #include "frame_codec.h"
+#include "large_buffer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -180,25 +181,6 @@ struct FrameFree {
 };
 using PacketPointer = std::unique_ptr<AVPacket, PacketFree>;
 using FramePointer = std::unique_ptr<AVFrame, FrameFree>;
-
-// A buffer of a picture or more in memory of its own: zeroed, and on huge
-// pages where the kernel gives them on request, so that filling it first
-// takes a page fault per 2 MB instead of one per 4 KB.
-class LargeBuffer {
-public:
-    LargeBuffer() = default;
-    explicit LargeBuffer(std::size_t size); // throws std::bad_alloc
-    ~LargeBuffer();
-    LargeBuffer(LargeBuffer&& other) noexcept { *this = std::move(other); }
-    LargeBuffer& operator=(LargeBuffer&& other) noexcept;
-    uint8_t* Data() const { return data_; }
-    // The buffer as a reference-counted one; this one is empty afterwards.
-    AVBufferRef* Release(std::size_t size);
-
-private:
-    uint8_t* data_ = nullptr;
-    std::size_t mapped_ = 0;
-};
 
 // Reference-counted buffers of one size, reused once every reference is gone,
 // each a LargeBuffer.

@@ -6,6 +6,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "frame_codec.h"
+#include "large_buffer.h"
 #include "pipeline.h"
 
 namespace {
@@ -67,10 +68,10 @@ int RawEncodeCommand(int argc, char** argv)
         encoders.push_back(std::make_unique<FrameEncoder>(*job.format, job.width, job.height));
     const std::size_t capacity = encoders[0]->FrameCapacity();
 
-    // Buffers are left uninitialised: every byte is read or written before use.
+    // Every byte of a buffer is read or written before use.
     struct Slot {
-        std::unique_ptr<uint8_t[]> raw;
-        std::unique_ptr<uint8_t[]> frame;
+        LargeBuffer raw;
+        LargeBuffer frame;
         std::size_t size = 0;
         std::size_t got = 0; // bytes of the picture read by the worker
         LRESULT result = ICERR_OK;
@@ -86,29 +87,29 @@ int RawEncodeCommand(int argc, char** argv)
         job.threads, 3,
         [&](unsigned worker, Slot& slot) {
             if (workersRead) {
-                slot.got = input.ReadAt(slot.raw.get(), frameBytes, slot.number * frameBytes);
+                slot.got = input.ReadAt(slot.raw.Data(), frameBytes, slot.number * frameBytes);
                 if (slot.got < frameBytes) return; // the file shrank while it was read
             }
-            slot.result = encoders[worker]->Encode(slot.raw.get(), quality, slot.frame.get(), &slot.size);
+            slot.result = encoders[worker]->Encode(slot.raw.Data(), quality, slot.frame.Data(), &slot.size);
         },
         [&](Slot& slot) {
             if (workersRead && slot.got < frameBytes) FailTruncated(input, slot.number, slot.got, frameBytes);
             if (slot.result != ICERR_OK)
                 Fail(input.Name() + ": frame " + std::to_string(slot.number) + ": " + DescribeResult(slot.result));
-            output.Write(slot.frame.get(), slot.size);
+            output.Write(slot.frame.Data(), slot.size);
             codedBytes += slot.size;
             ++count;
         });
     for (uint64_t number = 0;; ++number) {
         Slot& slot = pipeline.Acquire();
-        if (!slot.frame) {
-            slot.frame.reset(new uint8_t[capacity]);
-            slot.raw.reset(new uint8_t[frameBytes]);
+        if (!slot.frame.Data()) {
+            slot.frame = LargeBuffer(capacity);
+            slot.raw = LargeBuffer(frameBytes);
         }
         slot.number = number;
         // What the frame holds: read here, or told by the size of the file
         // whose frames the workers read.
-        const std::size_t got = !workersRead            ? input.Read(slot.raw.get(), frameBytes)
+        const std::size_t got = !workersRead            ? input.Read(slot.raw.Data(), frameBytes)
                                 : number < wholeFrames ? frameBytes
                                                        : std::size_t(input.Size() - wholeFrames * frameBytes);
         if (got == 0) break;
@@ -143,8 +144,8 @@ int RawDecodeCommand(int argc, char** argv)
         decoders.push_back(std::make_unique<FrameDecoder>(*job.format, job.width, height));
 
     struct Slot {
-        std::unique_ptr<uint8_t[]> frame;
-        std::unique_ptr<uint8_t[]> raw;
+        LargeBuffer frame;
+        LargeBuffer raw;
         std::size_t size = 0;
         LRESULT result = ICERR_OK;
         uint64_t number = 0;
@@ -153,7 +154,7 @@ int RawDecodeCommand(int argc, char** argv)
     OrderedPipeline<Slot> pipeline(
         job.threads, 3,
         [&](unsigned worker, Slot& slot) {
-            slot.result = decoders[worker]->Decode(slot.frame.get(), slot.size, slot.raw.get());
+            slot.result = decoders[worker]->Decode(slot.frame.Data(), slot.size, slot.raw.Data());
         },
         [&](Slot& slot) {
             if (slot.result != ICERR_OK)
@@ -162,20 +163,20 @@ int RawDecodeCommand(int argc, char** argv)
                                                        std::to_string(job.width) + "x" + std::to_string(job.height) +
                                                        " picture"
                                                  : DescribeResult(slot.result)));
-            output.Write(slot.raw.get(), rawBytes);
+            output.Write(slot.raw.Data(), rawBytes);
             codedBytes += slot.size;
             ++count;
         });
     for (uint64_t number = 0;; ++number) {
         Slot& slot = pipeline.Acquire();
-        if (!slot.frame) {
-            slot.frame.reset(new uint8_t[largestFrame]);
-            // RGB32 output never sets the fourth byte of a pixel: zeroed once.
-            // Every other format writes every byte.
-            slot.raw.reset(job.format->bitCount == 32 ? new uint8_t[rawBytes]() : new uint8_t[rawBytes]);
+        if (!slot.frame.Data()) {
+            slot.frame = LargeBuffer(largestFrame);
+            // RGB32 output never sets the fourth byte of a pixel, which keeps
+            // the new buffer's zero; every other format writes every byte.
+            slot.raw = LargeBuffer(rawBytes);
         }
         const std::string which = input.Name() + ": frame " + std::to_string(number);
-        std::size_t got = input.Read(slot.frame.get(), FrameHeaderSize);
+        std::size_t got = input.Read(slot.frame.Data(), FrameHeaderSize);
         if (got == 0) break;
         FrameHeader header{};
         // Errors found while reading come after those of the frames before.
@@ -183,7 +184,7 @@ int RawDecodeCommand(int argc, char** argv)
             pipeline.Drain();
             Fail(message);
         };
-        if (!ReadFrameHeader(slot.frame.get(), got, &header)) fail(which + " is truncated: its header is cut short");
+        if (!ReadFrameHeader(slot.frame.Data(), got, &header)) fail(which + " is truncated: its header is cut short");
         if (header.tag != FrameTagHuffman && header.tag != FrameTagDeflate) {
             char tag[16];
             std::snprintf(tag, sizeof tag, "0x%08" PRIX32, header.tag);
@@ -193,7 +194,7 @@ int RawDecodeCommand(int argc, char** argv)
             fail(which + " is damaged: its payload length " + std::to_string(header.payloadLength) +
                  " is more than a " + std::to_string(job.width) + "x" + std::to_string(job.height) +
                  " frame can hold");
-        got = input.Read(slot.frame.get() + FrameHeaderSize, header.payloadLength);
+        got = input.Read(slot.frame.Data() + FrameHeaderSize, header.payloadLength);
         if (got < header.payloadLength)
             fail(which + " is truncated: " + std::to_string(got) + " of " + std::to_string(header.payloadLength) +
                  " payload bytes");
