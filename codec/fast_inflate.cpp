@@ -334,25 +334,25 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
     in.Refill();
     uint32_t e = literal[in.bits & rootMask];
     for (;;) {
-        if (outEnd - out >= 8) {
+        if (IsLiterals(e) && outEnd - out >= 8) {
             // Room for three look-ups of up to two literals each, written
             // two bytes at a time: up to three literal look-ups take 33 of
             // the 56 bits a refill leaves.
-            if (IsLiterals(e)) {
-                for (int step = 0; step < 3; ++step) {
-                    const uint32_t two = ValueOf(e);
-                    out[0] = uint8_t(two);
-                    out[1] = uint8_t(two >> 8);
-                    out += LiteralCount(e);
-                    in.Drop(BitsOf(e));
-                    e = literal[in.bits & rootMask];
-                    if (!IsLiterals(e)) break;
-                }
-                // A refill only adds bits above those `e` was looked up by.
-                in.Refill();
-                if (IsLiterals(e)) continue;
+            for (int step = 0; step < 3; ++step) {
+                const uint32_t two = ValueOf(e);
+                out[0] = uint8_t(two);
+                out[1] = uint8_t(two >> 8);
+                out += LiteralCount(e);
+                in.Drop(BitsOf(e));
+                e = literal[in.bits & rootMask];
+                if (!IsLiterals(e)) break;
             }
-        } else if (IsLiterals(e)) {
+            // A refill only adds bits above those `e` was looked up by.
+            in.Refill();
+            if (IsLiterals(e)) continue;
+        }
+        if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
+        if (IsLiterals(e)) { // near the end of the output, or a long literal code
             if (std::size_t(outEnd - out) < LiteralCount(e)) return false;
             out[0] = uint8_t(ValueOf(e));
             if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);
@@ -362,15 +362,7 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
             e = literal[in.bits & rootMask];
             continue;
         }
-        if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
         switch (KindOf(e)) {
-        case Literal:
-            if (out == outEnd) return false;
-            *out++ = uint8_t(ValueOf(e));
-            in.Drop(BitsOf(e));
-            in.Refill();
-            e = literal[in.bits & rootMask];
-            continue;
         case EndOfBlock:
             in.Drop(BitsOf(e));
             outNext = out;
