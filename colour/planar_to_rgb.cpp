@@ -1,7 +1,7 @@
 // RGB output: each chroma sample serves the pixel pair it was filtered from.
 //
-// Three kernels give the same bytes: the portable one below, an SSE2 one for
-// every x86 build, and an AVX2 one chosen at run time. The vector kernels
+// Four kernels give the same bytes: the portable one below, an SSE2 one for
+// every x86 build, and AVX2 and AVX-512 ones chosen at run time. The vector kernels
 // add a pair's {blue, green, red, 0} chroma offsets (chromaContributions) to
 // each pixel's luma in one register and saturate with the signed and
 // unsigned packs, which equal ClampTable for any sum. Each does whole groups
@@ -12,6 +12,11 @@
 
 #if defined(KESTRUN_COLOUR_AVX2)
 #include <immintrin.h>
+// GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
+// that its own flow analysis then reports as uninitialised.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #elif defined(KESTRUN_COLOUR_SSE2)
 #include <emmintrin.h>
 #endif
@@ -171,16 +176,73 @@ KESTRUN_AVX2 void ConvertRowAvx2(const uint8_t* y, const uint8_t* u, const uint8
     ConvertRowFrom<Step>(j, y, u, v, out, width);
 }
 
-// RGB32 with byte-masked stores: the fourth bytes are not touched at all,
-// neither read nor written back.
-__attribute__((target("avx2,avx512bw,avx512vl"))) void ConvertRowRgb32Avx512(const uint8_t* y, const uint8_t* u,
-                                                                              const uint8_t* v, uint8_t* out,
-                                                                              uint32_t width)
+#define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+// The chroma offsets of pairs k, k + 2, k + 4 and k + 6, one per 128-bit lane.
+KESTRUN_AVX512 inline __m512i ChromaQuad(const uint8_t* u, const uint8_t* v, uint32_t k)
 {
-    uint32_t j = 0;
-    for (; j + 8 <= width; j += 8) _mm256_mask_storeu_epi8(out + ptrdiff_t(j) * 4, 0x77777777u, EightPixelsAvx2(y, u, v, j));
-    ConvertRowFrom<4>(j, y, u, v, out, width);
+    const ChromaContribution* const fromU = chromaContributions[0];
+    const ChromaContribution* const fromV = chromaContributions[1];
+    const auto pair = [&](uint32_t i) {
+        return _mm_add_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(&fromU[u[i]])),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(&fromV[v[i]])));
+    };
+    __m512i quad = _mm512_castsi128_si512(pair(k));
+    quad = _mm512_inserti32x4(quad, pair(k + 2), 1);
+    quad = _mm512_inserti32x4(quad, pair(k + 4), 2);
+    return _mm512_inserti32x4(quad, pair(k + 6), 3);
 }
+
+// Sixteen pixels' B, G, R, x bytes from pixel j on, in order: lane L of the
+// luma holds pixels 4L to 4L + 3, whose pairs are 2L and 2L + 1, and the
+// packs put each lane's four pixels back in order.
+KESTRUN_AVX512 inline __m512i SixteenPixelsAvx512(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t j)
+{
+    const __m512i indices = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + j)));
+    const __m512i luma = _mm512_i32gather_epi32(indices, conversionTables.RgbFromY, 4);
+    const uint32_t k = j / 2;
+    const __m512i even = ChromaQuad(u, v, k), odd = ChromaQuad(u, v, k + 1);
+    const __m512i p0 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_shuffle_epi32(luma, _MM_PERM_AAAA), even), 18);
+    const __m512i p1 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_shuffle_epi32(luma, _MM_PERM_BBBB), even), 18);
+    const __m512i p2 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_shuffle_epi32(luma, _MM_PERM_CCCC), odd), 18);
+    const __m512i p3 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_shuffle_epi32(luma, _MM_PERM_DDDD), odd), 18);
+    return _mm512_packus_epi16(_mm512_packs_epi32(p0, p1), _mm512_packs_epi32(p2, p3));
+}
+
+// Byte-masked stores: RGB24 groups end exactly where their pixels do, and
+// RGB32 never touches the fourth bytes, neither read nor written back. A
+// group of eight, then the portable code, finish a row.
+template <ptrdiff_t Step>
+KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                     uint32_t width)
+{
+    // Output byte i of RGB24 is byte i % 3 of pixel i / 3.
+    alignas(64) static constexpr auto dropFourth = [] {
+        struct {
+            uint8_t bytes[64];
+        } table{};
+        for (int i = 0; i < 48; ++i) table.bytes[i] = uint8_t(i / 3 * 4 + i % 3);
+        return table;
+    }();
+    const __m512i drop = _mm512_load_si512(dropFourth.bytes);
+    uint32_t j = 0;
+    for (; j + 16 <= width; j += 16) {
+        const __m512i bytes = SixteenPixelsAvx512(y, u, v, j);
+        uint8_t* const o = out + ptrdiff_t(j) * Step;
+        if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
+        else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, _mm512_permutexvar_epi8(drop, bytes));
+    }
+    if (j + 8 <= width) {
+        const __m256i bytes = EightPixelsAvx2(y, u, v, j);
+        uint8_t* const o = out + ptrdiff_t(j) * Step;
+        if (Step == 4) _mm256_mask_storeu_epi8(o, 0x77777777u, bytes);
+        else _mm256_mask_storeu_epi8(o, 0x00FFFFFFu, _mm256_permutexvar_epi8(_mm512_castsi512_si256(drop), bytes));
+        j += 8;
+    }
+    ConvertRowFrom<Step>(j, y, u, v, out, width);
+}
+
+#undef KESTRUN_AVX512
 
 #undef KESTRUN_AVX2
 
@@ -193,7 +255,8 @@ bool ProcessorHasAvx2()
 bool ProcessorHasAvx512()
 {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
 }
 
 #else
@@ -224,8 +287,7 @@ RowConverter RowConverterFor(RgbKernel kernel)
     switch (kernel) {
 #if defined(KESTRUN_COLOUR_AVX2)
     case RgbKernel::Avx512:
-        // Only RGB32 has a kernel of its own; RGB24 stays with AVX2.
-        if (Avx512Available()) return Step == 4 ? ConvertRowRgb32Avx512 : ConvertRowAvx2<Step>;
+        if (Avx512Available()) return ConvertRowAvx512<Step>;
         break;
     case RgbKernel::Avx2:
         if (Avx2Available()) return ConvertRowAvx2<Step>;
