@@ -41,7 +41,7 @@ unraw="$kestrun raw-decode -s 1920x1080 --quiet"
 
 # Jobs: a name, the file it writes (removed before every run, so that no run
 # pays for replacing an earlier one), and its command line. Every round runs
-# each job once, in this order; the first round only warms up. Figures that
+# each job once, in this order or its reverse; the first round only warms up. Figures that
 # compare two jobs are medians of their per-round ratios, and the jobs of each
 # comparison run next to each other, so that a machine whose speed drifts
 # from second to second (a shared host) affects both sides alike.
@@ -69,8 +69,14 @@ for t in 1 2; do job lzyv-enc-$t $W/lzyv.ksha "$raw -f yuy2 -q 10000 --threads $
 # The LZYV frames must exist before the first round decodes them.
 ${job_command[lzyv-enc-2]} >/dev/null
 
+# Odd rounds run the jobs in reverse order, so that within each compared pair
+# each side goes first as often as the other and a steady drift of the
+# machine's speed favours neither.
+reversed=()
+for ((i = ${#jobs[@]} - 1; i >= 0; i--)); do reversed+=("${jobs[i]}"); done
 for ((round = 0; round <= repeats; round++)); do
-  for name in "${jobs[@]}"; do
+  if ((round % 2)); then order=("${reversed[@]}"); else order=("${jobs[@]}"); fi
+  for name in "${order[@]}"; do
     [[ ${job_output[$name]} == /dev/null ]] || rm -f "${job_output[$name]}"
     # Its inputs are read first, untimed: virtual machines may lose idle page
     # cache within minutes, and a job that found its input gone would time the disk.
