@@ -1,8 +1,10 @@
 // The encoder: exact size first, then header and weight table bit by bit, then
 // the codes through 64-bit accumulators that flush whole bytes, one for each
-// half of the input.
+// half of the input. Long inputs whose codes are short take their codes two
+// values at a time from a table of every pair.
 #include "huffman.h"
 #include "huffman_internal.h"
+#include "platform/memory.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -58,6 +60,46 @@ KESTRUN_CODING_LOOP void JoinCodes(const uint8_t* source, const HuffmanCode* cod
     bitCount += groupLength;
 }
 
+// The codes of every pair of values, joined: entry first | second << 8, so
+// that the two bytes as one little-endian 16-bit number index their entry.
+// Used when the longest code has at most PairCodeMaxLength bits, so that two
+// pairs or more fit between flushes.
+constexpr int PairCodeMaxLength = 14;
+constexpr std::size_t PairCodeEntries = std::size_t(1) << 16;
+constexpr uint32_t PairCodingMinimum = uint32_t(1) << 19;
+
+void FillPairCodes(const HuffmanCode* codes, HuffmanCode* pairs)
+{
+    for (int second = 0; second < HuffmanAlphabetSize; ++second) {
+        const HuffmanCode s = codes[second];
+        HuffmanCode* const row = pairs + (second << 8);
+        for (int first = 0; first < HuffmanAlphabetSize; ++first)
+            row[first] = {(codes[first].code << s.length) | s.code, codes[first].length + s.length};
+    }
+}
+
+// K codes, joined by pairs when `Pairs` (K even, `table` the pair codes) and
+// one by one otherwise (`table` the codes).
+template <int K, bool Pairs>
+KESTRUN_CODING_LOOP void Join(const uint8_t* source, const HuffmanCode* table, uint64_t& buffer, std::size_t& bitCount)
+{
+    if constexpr (Pairs) {
+        static_assert(K % 2 == 0);
+        const auto pair = [&](int k) { return table[source[2 * k] | (source[2 * k + 1] << 8)]; };
+        uint64_t group = static_cast<uint32_t>(pair(0).code);
+        uint32_t groupLength = static_cast<uint32_t>(pair(0).length);
+        for (int k = 1; k < K / 2; ++k) {
+            const HuffmanCode c = pair(k);
+            group = (group << c.length) | static_cast<uint32_t>(c.code);
+            groupLength += static_cast<uint32_t>(c.length);
+        }
+        buffer = (buffer << groupLength) | group;
+        bitCount += groupLength;
+    } else {
+        JoinCodes<K>(source, table, buffer, bitCount);
+    }
+}
+
 // Stores 8 bytes but advances only over the complete ones; bytes stored past
 // them are rewritten later with their final value. Needs bitCount >= 1.
 KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& bitCount)
@@ -71,8 +113,8 @@ KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& b
 // flush needs 8 bytes of room, so the loop stops when the cursor passes
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
-template <int K>
-KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
+template <int K, bool Pairs>
+KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* table, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
     uint8_t* cursor = writer.cursor;
@@ -80,7 +122,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
     std::size_t bitCount = static_cast<std::size_t>(writer.bitCount);
     uint32_t i = 0;
     while (length - i >= K && cursor <= flushLimit) {
-        JoinCodes<K>(source + i, codes, buffer, bitCount);
+        Join<K, Pairs>(source + i, table, buffer, bitCount);
         i += K;
         Flush(cursor, buffer, bitCount); // bitCount >= K >= 2
     }
@@ -96,8 +138,8 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
 // accumulator puts a store-to-load delay into its chain), so the loop tests
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
 // its flush limit, as each step moves a writer by at most K * maxLength bits.
-template <int K>
-KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* codes,
+template <int K, bool Pairs>
+KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* table,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
                        const uint8_t* flushLimitB)
 {
@@ -115,8 +157,8 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
         const std::ptrdiff_t steps = std::min<std::ptrdiff_t>(room * 8 / stepBits, (source + length - p) / K);
         if (steps < 16) break; // the rest is left to the single writers
         for (const uint8_t* stop = p + steps * K; p != stop; p += K) {
-            JoinCodes<K>(p, codes, bufferA, bitCountA);
-            JoinCodes<K>(p + offset, codes, bufferB, bitCountB);
+            Join<K, Pairs>(p, table, bufferA, bitCountA);
+            Join<K, Pairs>(p + offset, table, bufferB, bitCountB);
             Flush(cursorA, bufferA, bitCountA);
             Flush(cursorB, bufferB, bitCountB);
         }
@@ -128,11 +170,11 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
 
 // The codes of source[0, length) from the writer's position up to `end`, where
 // they must end.
-template <int K>
-KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes, BitWriter& writer,
-                const uint8_t* end)
+template <int K, bool Pairs>
+KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes,
+                                    const HuffmanCode* table, BitWriter& writer, const uint8_t* end)
 {
-    uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K>(source, length, codes, writer, end - 8) : 0;
+    uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs>(source, length, table, writer, end - 8) : 0;
     for (; i < length; ++i) {
         const HuffmanCode c = codes[source[i]];
         writer.Put(static_cast<uint32_t>(c.code), c.length);
@@ -144,34 +186,38 @@ KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, cons
 // bytes before the byte holding that bit, so it never stores into the second
 // writer's bytes; its last bits, fewer than 8, are left pending for the
 // caller to merge into that byte.
-template <int K>
+template <int K, bool Pairs>
 KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                                     int maxLength, BitWriter& first, BitWriter& second, const uint8_t* end)
+                                     const HuffmanCode* table, int maxLength, BitWriter& first, BitWriter& second,
+                                     const uint8_t* end)
 {
     const uint8_t* boundary = second.cursor;
     uint32_t i = 0;
     if (boundary - first.cursor >= 8 && end - second.cursor >= 8)
-        i = EncodeWideTwo<K>(source, source + split, split, codes, maxLength, first, boundary - 8, second, end - 8);
-    EncodePart<K>(source + i, split - i, codes, first, boundary);
-    EncodePart<K>(source + split + i, length - split - i, codes, second, end);
+        i = EncodeWideTwo<K, Pairs>(source, source + split, split, table, maxLength, first, boundary - 8, second,
+                                    end - 8);
+    EncodePart<K, Pairs>(source + i, split - i, codes, table, first, boundary);
+    EncodePart<K, Pairs>(source + split + i, length - split - i, codes, table, second, end);
 }
 
 // The two-writer coding, built for the baseline and, where the compiler can,
 // for processors with BMI2, chosen at run time: the same bytes either way.
-template <int K>
+template <int K, bool Pairs>
 void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                         int maxLength, BitWriter& first, BitWriter& second, const uint8_t* end)
+                         const HuffmanCode* table, int maxLength, BitWriter& first, BitWriter& second,
+                         const uint8_t* end)
 {
-    EncodeParts<K>(source, split, length, codes, maxLength, first, second, end);
+    EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
 }
 
 #if defined(KESTRUN_HUFFMAN_BMI2)
-template <int K>
+template <int K, bool Pairs>
 __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
-                                                     const HuffmanCode* codes, int maxLength, BitWriter& first,
-                                                     BitWriter& second, const uint8_t* end)
+                                                     const HuffmanCode* codes, const HuffmanCode* table,
+                                                     int maxLength, BitWriter& first, BitWriter& second,
+                                                     const uint8_t* end)
 {
-    EncodeParts<K>(source, split, length, codes, maxLength, first, second, end);
+    EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
 }
 
 bool ProcessorHasBmi2()
@@ -201,6 +247,17 @@ template <typename Encode> void WithK(int maxLength, Encode&& encode)
     case 5: encode(std::integral_constant<int, 5>{}); break;
     case 6: encode(std::integral_constant<int, 6>{}); break;
     case 7: encode(std::integral_constant<int, 7>{}); break;
+    default: encode(std::integral_constant<int, 8>{}); break;
+    }
+}
+
+// K for pairs of codes: twice the number of pairs with 7 + K * maxLength <= 64,
+// at most 8 (maxLength at most PairCodeMaxLength).
+template <typename Encode> void WithPairK(int maxLength, Encode&& encode)
+{
+    switch (57 / (2 * maxLength)) {
+    case 2: encode(std::integral_constant<int, 4>{}); break;
+    case 3: encode(std::integral_constant<int, 6>{}); break;
     default: encode(std::integral_constant<int, 8>{}); break;
     }
 }
@@ -245,7 +302,8 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
         for (int v = 0; v < HuffmanAlphabetSize; ++v)
             if (codes[v].length > maxLength) maxLength = codes[v].length;
         if (length < TwoWriterMinimum) {
-            WithK(maxLength, [&](auto k) { EncodePart<decltype(k)::value>(source, length, codes, writer, end); });
+            WithK(maxLength,
+                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, codes, codes, writer, end); });
         } else {
             uint64_t firstBits = 0;
             for (int v = 0; v < HuffmanAlphabetSize; ++v)
@@ -259,13 +317,29 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
             const bool bmi2 = UseBmi2();
-            WithK(maxLength, [&](auto k) {
+            const auto encodeParts = [&](auto k, auto pairs, const HuffmanCode* table) {
                 constexpr int K = decltype(k)::value;
+                constexpr bool Pairs = decltype(pairs)::value;
 #if defined(KESTRUN_HUFFMAN_BMI2)
-                if (bmi2) return EncodePartsBmi2<K>(source, split, length, codes, maxLength, writer, second, end);
+                if (bmi2)
+                    return EncodePartsBmi2<K, Pairs>(source, split, length, codes, table, maxLength, writer, second,
+                                                     end);
 #endif
-                EncodePartsBaseline<K>(source, split, length, codes, maxLength, writer, second, end);
-            });
+                EncodePartsBaseline<K, Pairs>(source, split, length, codes, table, maxLength, writer, second, end);
+            };
+            // Filling the pair codes takes about as long as coding 200,000
+            // values one by one saves, so short inputs are coded without them;
+            // when they cannot be allocated, too.
+            const bool pairCoding = maxLength <= PairCodeMaxLength && huffman_detail::pairCoding != PairCoding::Never &&
+                                    (length >= PairCodingMinimum || huffman_detail::pairCoding == PairCoding::Always);
+            HuffmanCode* const pairs = pairCoding ? AllocateArray<HuffmanCode>(PairCodeEntries) : nullptr;
+            if (pairs) {
+                FillPairCodes(codes, pairs);
+                WithPairK(maxLength, [&](auto k) { encodeParts(k, std::true_type{}, pairs); });
+                FreeMemory(pairs);
+            } else {
+                WithK(maxLength, [&](auto k) { encodeParts(k, std::false_type{}, codes); });
+            }
             if (second.bitCount != 0) second.Put(0, 8 - second.bitCount);
             if (writer.bitCount != 0) *shared |= static_cast<uint8_t>(writer.buffer << (8 - writer.bitCount));
             writer = second;

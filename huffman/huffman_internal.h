@@ -45,6 +45,10 @@ inline uint32_t EncodeSplit(uint32_t length) { return length / 4 * 2; }
 inline bool forceBaselineEncoder = false;
 // And this to count with the portable loop where AVX-512 would be used.
 inline bool forcePortableCounting = false;
+// The encoder joins codes by pairs for long inputs whose codes are short;
+// tests choose either way for any input.
+enum class PairCoding { ByLength, Always, Never };
+inline PairCoding pairCoding = PairCoding::ByLength;
 
 // Everything the encoder needs before writing: counts, leaves, tree, codes.
 // `counts` receives the raw byte counts (the histogram may be scaled) and

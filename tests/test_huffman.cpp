@@ -428,9 +428,24 @@ TEST(HuffmanRoundTrip, EveryLengthUpTo3000)
     }
 }
 
+// Runs `check` with the codes joined one by one and, where the longest code
+// allows, by pairs, whatever the input's length.
+template <typename Check> void EitherCoding(Check&& check)
+{
+    using huffman_detail::PairCoding;
+    struct Restore {
+        ~Restore() { huffman_detail::pairCoding = PairCoding::ByLength; }
+    } restore;
+    for (PairCoding coding : {PairCoding::Never, PairCoding::Always}) {
+        SCOPED_TRACE(coding == PairCoding::Always ? "by pairs" : "one by one");
+        huffman_detail::pairCoding = coding;
+        check();
+    }
+}
+
 // The encoder joins as many codes between flushes as the longest code allows;
 // each longest length from 1 to 24 bits, with the rare values gathered at the
-// start of the input and spread through it.
+// start of the input and spread through it, coded both ways.
 TEST(HuffmanRoundTrip, EveryLongestCodeLength)
 {
     std::vector<Bytes> inputs{RandomBytes(5000, 30), LongestCodeInput()};
@@ -442,9 +457,9 @@ TEST(HuffmanRoundTrip, EveryLongestCodeLength)
         const int longest = LongestCode(input);
         SCOPED_TRACE(longest);
         seen[longest] = true;
-        ExpectRoundTrip(input);
+        EitherCoding([&] { ExpectRoundTrip(input); });
         std::shuffle(input.begin(), input.end(), std::mt19937(longest));
-        ExpectRoundTrip(input);
+        EitherCoding([&] { ExpectRoundTrip(input); });
     }
     for (int length = 1; length <= HuffmanMaxCodeLength; ++length) EXPECT_TRUE(seen[length]) << length;
 }
@@ -471,14 +486,16 @@ TEST(HuffmanRoundTrip, BaselineCodingLoopGivesTheSameBytes)
         Baseline() { huffman_detail::forceBaselineEncoder = true; }
         ~Baseline() { huffman_detail::forceBaselineEncoder = false; }
     } baseline;
-    for (uint32_t n : {512u, 513u, 514u, 515u, 2000u, 65537u}) {
-        SCOPED_TRACE(n);
-        ExpectRoundTrip(RandomBytes(n, n));
-        ExpectRoundTrip(SkewedBytes(n, 0.9, n));
-    }
-    for (int small : {2, 10, 19}) ExpectRoundTrip(FibonacciInput(small, 64));
-    ExpectRoundTrip(LongestCodeInput());
-    ExpectRoundTrip(SkewedBytes(3000001, 0.4, 4));
+    EitherCoding([] {
+        for (uint32_t n : {512u, 513u, 514u, 515u, 2000u, 65537u}) {
+            SCOPED_TRACE(n);
+            ExpectRoundTrip(RandomBytes(n, n));
+            ExpectRoundTrip(SkewedBytes(n, 0.9, n));
+        }
+        for (int small : {2, 5, 7, 10, 19}) ExpectRoundTrip(FibonacciInput(small, 64));
+        ExpectRoundTrip(LongestCodeInput());
+        ExpectRoundTrip(SkewedBytes(3000001, 0.4, 4));
+    });
 }
 
 // The counts decide the codes, and a miscount still round-trips (only the
