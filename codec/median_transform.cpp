@@ -5,6 +5,17 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#if defined(__GNUC__)
+// Wider kernels are compiled per function (target attributes) and chosen at
+// run time, so the build itself stays at SSE2.
+#define KESTRUN_TRANSFORM_WIDE 1
+#include <immintrin.h>
+// GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
+// that its own flow analysis then reports as uninitialised.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#endif
 #endif
 
 // --- reference kernels: one sample at a time, exactly as the transform is defined ---
@@ -59,21 +70,33 @@ inline __m128i Median16(__m128i left, __m128i above, __m128i aboveLeft)
 
 // Forward prediction of one row, 16 samples at a time from the right. A
 // block reads the samples just left of it, which are still input values
-// because blocks further left are done later.
+// because blocks further left are done later. The first block, whose left
+// neighbours are its own samples moved up one place, is worked out first and
+// stored last, over whatever the block before it wrote there: the same
+// values, as both come from input values only. Its sample 0 gets left and
+// above-left 0, so median(0, P, P) = P gives the first sample's plain
+// difference from the one above.
 void PredictRowFast(uint8_t* row, const uint8_t* previousRow, uint32_t count)
 {
-    uint32_t end = count; // samples x >= end are done
 #if defined(__SSE2__)
-    for (; end >= 17; end -= 16) {
-        const uint32_t x = end - 16;
-        const __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-        const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 1));
-        const __m128i above = _mm_loadu_si128(reinterpret_cast<const __m128i*>(previousRow + x));
-        const __m128i aboveLeft = _mm_loadu_si128(reinterpret_cast<const __m128i*>(previousRow + x - 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_sub_epi8(current, Median16(left, above, aboveLeft)));
+    if (count >= 16) {
+        const auto predict = [&](uint32_t x, __m128i left, __m128i above, __m128i aboveLeft) {
+            const __m128i current = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+            return _mm_sub_epi8(current, Median16(left, above, aboveLeft));
+        };
+        const auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i above0 = load(previousRow);
+        const __m128i first = predict(0, _mm_slli_si128(load(row), 1), above0, _mm_slli_si128(above0, 1));
+        for (uint32_t end = count; end > 16; end -= 16) {
+            const uint32_t x = end - 16;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x),
+                             predict(x, load(row + x - 1), load(previousRow + x), load(previousRow + x - 1)));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row), first);
+        return;
     }
 #endif
-    for (uint32_t x = end - 1; x >= 1; --x)
+    for (uint32_t x = count - 1; x >= 1; --x)
         row[x] = uint8_t(row[x] - MedianPrediction(row[x - 1], previousRow[x], previousRow[x - 1]));
     row[0] = uint8_t(row[0] - previousRow[0]);
 }
@@ -90,6 +113,91 @@ void LeftDifferencesFast(uint8_t* row, uint32_t count)
     }
 #endif
     for (uint32_t x = end - 1; x >= 1; --x) row[x] = uint8_t(row[x] - row[x - 1]);
+}
+
+#if defined(KESTRUN_TRANSFORM_WIDE)
+#define KESTRUN_AVX2 __attribute__((target("avx2")))
+#define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
+
+KESTRUN_AVX2 inline __m256i Median32(__m256i left, __m256i above, __m256i aboveLeft)
+{
+    const __m256i gradient = _mm256_sub_epi8(_mm256_add_epi8(left, above), aboveLeft);
+    return _mm256_max_epu8(_mm256_min_epu8(left, above), _mm256_min_epu8(_mm256_max_epu8(left, above), gradient));
+}
+
+KESTRUN_AVX2 inline __m256i Load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// The samples moved up one place, 0 coming in.
+KESTRUN_AVX2 inline __m256i UpOne(__m256i v)
+{
+    return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(v, v, 0x08), 15);
+}
+
+// PredictRowFast 32 samples at a time; shorter rows go to it.
+KESTRUN_AVX2 void PredictRowAvx2(uint8_t* row, const uint8_t* previousRow, uint32_t count)
+{
+    if (count < 32) return PredictRowFast(row, previousRow, count);
+    const __m256i current0 = Load32(row), above0 = Load32(previousRow);
+    const __m256i first = _mm256_sub_epi8(current0, Median32(UpOne(current0), above0, UpOne(above0)));
+    for (uint32_t end = count; end > 32; end -= 32) {
+        const uint32_t x = end - 32;
+        const __m256i median = Median32(Load32(row + x - 1), Load32(previousRow + x), Load32(previousRow + x - 1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + x), _mm256_sub_epi8(Load32(row + x), median));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(row), first);
+}
+
+KESTRUN_AVX512 inline __m512i Median64(__m512i left, __m512i above, __m512i aboveLeft)
+{
+    const __m512i gradient = _mm512_sub_epi8(_mm512_add_epi8(left, above), aboveLeft);
+    return _mm512_max_epu8(_mm512_min_epu8(left, above), _mm512_min_epu8(_mm512_max_epu8(left, above), gradient));
+}
+
+KESTRUN_AVX512 inline __m512i UpOne(__m512i v)
+{
+    return _mm512_alignr_epi8(v, _mm512_alignr_epi64(v, _mm512_setzero_si512(), 6), 15);
+}
+
+// The same 64 samples at a time.
+KESTRUN_AVX512 void PredictRowAvx512(uint8_t* row, const uint8_t* previousRow, uint32_t count)
+{
+    if (count < 64) return PredictRowAvx2(row, previousRow, count);
+    const __m512i current0 = _mm512_loadu_si512(row), above0 = _mm512_loadu_si512(previousRow);
+    const __m512i first = _mm512_sub_epi8(current0, Median64(UpOne(current0), above0, UpOne(above0)));
+    for (uint32_t end = count; end > 64; end -= 64) {
+        const uint32_t x = end - 64;
+        const __m512i median = Median64(_mm512_loadu_si512(row + x - 1), _mm512_loadu_si512(previousRow + x),
+                                        _mm512_loadu_si512(previousRow + x - 1));
+        _mm512_storeu_si512(row + x, _mm512_sub_epi8(_mm512_loadu_si512(row + x), median));
+    }
+    _mm512_storeu_si512(row, first);
+}
+
+#undef KESTRUN_AVX2
+#undef KESTRUN_AVX512
+
+bool ProcessorRuns(TransformKernel kernel)
+{
+    __builtin_cpu_init();
+    if (kernel == TransformKernel::Avx512)
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw");
+    return kernel == TransformKernel::Sse2 || __builtin_cpu_supports("avx2");
+}
+#endif
+
+using RowPredictor = void (*)(uint8_t* row, const uint8_t* previousRow, uint32_t count);
+
+// The widest kernel the processor runs, within the ceiling.
+RowPredictor ChosenPredictor()
+{
+#if defined(KESTRUN_TRANSFORM_WIDE)
+    if (transformKernelCeiling >= TransformKernel::Avx512 && TransformKernelAvailable(TransformKernel::Avx512))
+        return PredictRowAvx512;
+    if (transformKernelCeiling >= TransformKernel::Avx2 && TransformKernelAvailable(TransformKernel::Avx2))
+        return PredictRowAvx2;
+#endif
+    return PredictRowFast;
 }
 
 inline int Median(int left, int above, int aboveLeft)
@@ -279,11 +387,25 @@ void RestoreSixteenRows(uint8_t* first, std::size_t stride, uint32_t count)
 #endif
 } // namespace
 
+bool TransformKernelAvailable(TransformKernel kernel)
+{
+#if defined(KESTRUN_TRANSFORM_WIDE)
+    static const bool runs[3] = {true, ProcessorRuns(TransformKernel::Avx2), ProcessorRuns(TransformKernel::Avx512)};
+    return runs[int(kernel)];
+#elif defined(__SSE2__)
+    return kernel == TransformKernel::Sse2;
+#else
+    (void)kernel;
+    return false;
+#endif
+}
+
 void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
 {
     if (rowLength == 0 || rows == 0) return;
+    const RowPredictor predict = ChosenPredictor();
     for (uint32_t r = rows - 1; r >= 1; --r)
-        PredictRowFast(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+        predict(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
     LeftDifferencesFast(plane, rowLength);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec/frame.h"
+#include "codec/median.h"
 #include "codec/zlib_stream.h"
 #include "huffman/huffman.h"
 #include "colour/colour.h"
@@ -143,25 +144,45 @@ TEST(MedianTransform, RandomPlanesRestoreExactly)
         }
 }
 
+// Every row length up to 41, and lengths around the 16-, 32- and 64-sample
+// blocks of the wider kernels, through each forward kernel the processor runs.
 TEST(MedianTransform, FastKernelsMatchTheReferenceOnEveryShape)
 {
-    Bytes clip = SampleFrames("gray", 1, "crop=97:41:300:200");
-    for (uint32_t rows = 1; rows <= 11; ++rows)
-        for (uint32_t length = 1; length <= 41; ++length)
-            for (int content = 0; content < 2; ++content) {
-                Bytes plane = RandomBytes(std::size_t(rows) * length, rows * 64 + length);
-                if (content == 1 && !clip.empty()) // real footage: small residuals
-                    for (uint32_t r = 0; r < rows; ++r)
-                        std::copy_n(clip.begin() + r * 97, length, plane.begin() + r * length);
-                Bytes fast = plane, reference = plane;
-                MedianTransformPlane(fast.data(), length, rows);
-                MedianTransformPlaneReference(reference.data(), length, rows);
-                ASSERT_EQ(fast, reference) << "forward " << length << "x" << rows;
-                MedianRestorePlane(fast.data(), length, rows);
-                MedianRestorePlaneReference(reference.data(), length, rows);
-                ASSERT_EQ(fast, reference) << "inverse " << length << "x" << rows;
-                ASSERT_EQ(fast, plane);
-            }
+    constexpr uint32_t ClipWidth = 200;
+    Bytes clip = SampleFrames("gray", 1, "crop=200:11:300:200");
+    std::vector<uint32_t> lengths;
+    for (uint32_t length = 1; length <= 41; ++length) lengths.push_back(length);
+    for (uint32_t length : {47u, 63u, 64u, 65u, 66u, 95u, 96u, 97u, 127u, 128u, 129u, 130u, 191u, 192u, 193u, 200u})
+        lengths.push_back(length);
+    struct RestoreCeiling {
+        ~RestoreCeiling() { transformKernelCeiling = TransformKernel::Avx512; }
+    } restore;
+    int kernelsRun = 0;
+    for (TransformKernel kernel : {TransformKernel::Sse2, TransformKernel::Avx2, TransformKernel::Avx512}) {
+        if (!TransformKernelAvailable(kernel)) continue;
+        ++kernelsRun;
+        transformKernelCeiling = kernel;
+        SCOPED_TRACE("kernel " + std::to_string(int(kernel)));
+        for (uint32_t rows = 1; rows <= 11; ++rows)
+            for (uint32_t length : lengths)
+                for (int content = 0; content < 2; ++content) {
+                    Bytes plane = RandomBytes(std::size_t(rows) * length, rows * 64 + length);
+                    if (content == 1 && !clip.empty()) // real footage: small residuals
+                        for (uint32_t r = 0; r < rows; ++r)
+                            std::copy_n(clip.begin() + r * ClipWidth, length, plane.begin() + r * length);
+                    Bytes fast = plane, reference = plane;
+                    MedianTransformPlane(fast.data(), length, rows);
+                    MedianTransformPlaneReference(reference.data(), length, rows);
+                    ASSERT_EQ(fast, reference) << "forward " << length << "x" << rows;
+                    MedianRestorePlane(fast.data(), length, rows);
+                    MedianRestorePlaneReference(reference.data(), length, rows);
+                    ASSERT_EQ(fast, reference) << "inverse " << length << "x" << rows;
+                    ASSERT_EQ(fast, plane);
+                }
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    EXPECT_GE(kernelsRun, 1) << "x86 builds have the SSE2 kernel at least";
+#endif
 }
 
 TEST(MedianTransform, RestoringBandByBandEqualsRestoringThePlane)
