@@ -12,10 +12,3 @@ inline uint8_t MedianPrediction(uint8_t left, uint8_t above, uint8_t aboveLeft)
     return gradient < low ? low : (gradient > high ? high : gradient);
 }
 
-// The forward transform's row kernels: SSE2 on every x86 build, AVX2 and
-// AVX-512 (BW) chosen at run time where the processor has them. The widest
-// available one at or below `transformKernelCeiling` runs; the tests lower the
-// ceiling to check each against the reference.
-enum class TransformKernel { Sse2, Avx2, Avx512 };
-inline TransformKernel transformKernelCeiling = TransformKernel::Avx512;
-bool TransformKernelAvailable(TransformKernel kernel);

@@ -1,14 +1,12 @@
 #include <algorithm>
 
+#include "kernels.h"
 #include "median.h"
 #include "planar_picture.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#if defined(__GNUC__)
-// Wider kernels are compiled per function (target attributes) and chosen at
-// run time, so the build itself stays at SSE2.
-#define KESTRUN_TRANSFORM_WIDE 1
+#if defined(KESTRUN_CODEC_WIDE)
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
 // that its own flow analysis then reports as uninitialised.
@@ -115,7 +113,7 @@ void LeftDifferencesFast(uint8_t* row, uint32_t count)
     for (uint32_t x = end - 1; x >= 1; --x) row[x] = uint8_t(row[x] - row[x - 1]);
 }
 
-#if defined(KESTRUN_TRANSFORM_WIDE)
+#if defined(KESTRUN_CODEC_WIDE)
 #define KESTRUN_AVX2 __attribute__((target("avx2")))
 #define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
 
@@ -176,14 +174,6 @@ KESTRUN_AVX512 void PredictRowAvx512(uint8_t* row, const uint8_t* previousRow, u
 #undef KESTRUN_AVX2
 #undef KESTRUN_AVX512
 
-bool ProcessorRuns(TransformKernel kernel)
-{
-    __builtin_cpu_init();
-    if (kernel == TransformKernel::Avx512)
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-               __builtin_cpu_supports("avx512bw");
-    return kernel == TransformKernel::Sse2 || __builtin_cpu_supports("avx2");
-}
 #endif
 
 using RowPredictor = void (*)(uint8_t* row, const uint8_t* previousRow, uint32_t count);
@@ -191,10 +181,10 @@ using RowPredictor = void (*)(uint8_t* row, const uint8_t* previousRow, uint32_t
 // The widest kernel the processor runs, within the ceiling.
 RowPredictor ChosenPredictor()
 {
-#if defined(KESTRUN_TRANSFORM_WIDE)
-    if (transformKernelCeiling >= TransformKernel::Avx512 && TransformKernelAvailable(TransformKernel::Avx512))
+#if defined(KESTRUN_CODEC_WIDE)
+    if (transformKernelCeiling >= CodecKernel::Avx512 && TransformKernelAvailable(CodecKernel::Avx512))
         return PredictRowAvx512;
-    if (transformKernelCeiling >= TransformKernel::Avx2 && TransformKernelAvailable(TransformKernel::Avx2))
+    if (transformKernelCeiling >= CodecKernel::Avx2 && TransformKernelAvailable(CodecKernel::Avx2))
         return PredictRowAvx2;
 #endif
     return PredictRowFast;
@@ -386,19 +376,6 @@ void RestoreSixteenRows(uint8_t* first, std::size_t stride, uint32_t count)
 }
 #endif
 } // namespace
-
-bool TransformKernelAvailable(TransformKernel kernel)
-{
-#if defined(KESTRUN_TRANSFORM_WIDE)
-    static const bool runs[3] = {true, ProcessorRuns(TransformKernel::Avx2), ProcessorRuns(TransformKernel::Avx512)};
-    return runs[int(kernel)];
-#elif defined(__SSE2__)
-    return kernel == TransformKernel::Sse2;
-#else
-    (void)kernel;
-    return false;
-#endif
-}
 
 void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
 {

@@ -2,11 +2,20 @@
 
 #include <cstring>
 
+#include "kernels.h"
 #include "median.h"
 #include "platform/memory.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(KESTRUN_CODEC_WIDE)
+#include <immintrin.h>
+// GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
+// that its own flow analysis then reports as uninitialised.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 bool IsCodablePictureSize(uint32_t width, uint32_t height)
@@ -111,13 +120,110 @@ void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v,
         s[chroma + 2] = v[k];
     }
 }
+
+#if defined(KESTRUN_CODEC_WIDE)
+#define KESTRUN_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
+
+// Byte permutations between 128 packed bytes (64 pixels) and their planar
+// samples, for luma in even bytes (YUY2) and in odd bytes (UYVY). Planar side:
+// 64 luma bytes, then 32 U and 32 V bytes.
+struct PackingIndices {
+    uint8_t luma[64];   // packed byte of each luma sample
+    uint8_t chroma[64]; // packed byte of each U, then each V sample
+    uint8_t low[64];    // planar byte (luma 0-63, U 64-95, V 96-127) of packed bytes 0-63
+    uint8_t high[64];   // and of packed bytes 64-127
+};
+
+constexpr PackingIndices MakePackingIndices(int yOffset)
+{
+    const int uOffset = 1 - yOffset;
+    PackingIndices t{};
+    for (int i = 0; i < 64; ++i) {
+        t.luma[i] = uint8_t(2 * i + yOffset);
+        t.chroma[i] = uint8_t(i < 32 ? 4 * i + uOffset : 4 * (i - 32) + uOffset + 2);
+    }
+    for (int j = 0; j < 128; ++j) {
+        const int pair = j / 4, at = j % 4;
+        const int source = at == yOffset ? 2 * pair : at == yOffset + 2 ? 2 * pair + 1 : at == uOffset ? 64 + pair : 96 + pair;
+        (j < 64 ? t.low[j] : t.high[j - 64]) = uint8_t(source);
+    }
+    return t;
+}
+
+alignas(64) constexpr PackingIndices packingIndices[2] = {MakePackingIndices(0), MakePackingIndices(1)};
+
+// UnpackRow 64 pixels at a time: two permutes of the row's 128 bytes.
+KESTRUN_VBMI void UnpackRowAvx512(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs,
+                                  uint32_t yOffset, uint32_t uOffset)
+{
+    const PackingIndices& t = packingIndices[yOffset];
+    const __m512i lumaIndex = _mm512_load_si512(t.luma), chromaIndex = _mm512_load_si512(t.chroma);
+    uint32_t k = 0;
+    for (; k + 32 <= pairs; k += 32) {
+        const __m512i a = _mm512_loadu_si512(row + 4 * k), b = _mm512_loadu_si512(row + 4 * k + 64);
+        _mm512_storeu_si512(y + 2 * k, _mm512_permutex2var_epi8(a, lumaIndex, b));
+        const __m512i chroma = _mm512_permutex2var_epi8(a, chromaIndex, b);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(u + k), _mm512_castsi512_si256(chroma));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + k), _mm512_extracti64x4_epi64(chroma, 1));
+    }
+    UnpackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset, uOffset);
+}
+
+// PackRow 64 pixels at a time: the planar samples in two registers, each
+// half of the packed bytes one permute of them.
+KESTRUN_VBMI void PackRowAvx512(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs,
+                                uint32_t yOffset, uint32_t uOffset)
+{
+    const PackingIndices& t = packingIndices[yOffset];
+    const __m512i lowIndex = _mm512_load_si512(t.low), highIndex = _mm512_load_si512(t.high);
+    uint32_t k = 0;
+    for (; k + 32 <= pairs; k += 32) {
+        const __m512i luma = _mm512_loadu_si512(y + 2 * k);
+        const __m512i chroma = _mm512_inserti64x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(u + k))),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + k)), 1);
+        _mm512_storeu_si512(row + 4 * k, _mm512_permutex2var_epi8(luma, lowIndex, chroma));
+        _mm512_storeu_si512(row + 4 * k + 64, _mm512_permutex2var_epi8(luma, highIndex, chroma));
+    }
+    PackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset, uOffset);
+}
+
+#undef KESTRUN_VBMI
+#endif
+
+using RowUnpacker = void (*)(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs,
+                             uint32_t yOffset, uint32_t uOffset);
+using RowPacker = void (*)(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs,
+                           uint32_t yOffset, uint32_t uOffset);
+
+bool UseAvx512Packing()
+{
+    return packingKernelCeiling >= CodecKernel::Avx512 && PackingKernelAvailable(CodecKernel::Avx512);
+}
+
+RowUnpacker ChosenUnpacker()
+{
+#if defined(KESTRUN_CODEC_WIDE)
+    if (UseAvx512Packing()) return UnpackRowAvx512;
+#endif
+    return UnpackRow;
+}
+
+RowPacker ChosenPacker()
+{
+#if defined(KESTRUN_CODEC_WIDE)
+    if (UseAvx512Packing()) return PackRowAvx512;
+#endif
+    return PackRow;
+}
 } // namespace
 
 void PackedToPlanar(PlanarPicture& picture, const uint8_t* source, ptrdiff_t rowStep, uint32_t yOffset,
                     uint32_t uOffset)
 {
+    const RowUnpacker unpack = ChosenUnpacker();
     for (uint32_t r = 0; r < picture.height; ++r)
-        UnpackRow(source + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
+        unpack(source + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
                   picture.uPlane + std::size_t(r) * picture.chromaRowLength,
                   picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset, uOffset);
 }
@@ -125,8 +231,9 @@ void PackedToPlanar(PlanarPicture& picture, const uint8_t* source, ptrdiff_t row
 void PlanarToPacked(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t rowStep, uint32_t yOffset,
                     uint32_t uOffset)
 {
+    const RowPacker pack = ChosenPacker();
     for (uint32_t r = 0; r < picture.height; ++r)
-        PackRow(destination + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
+        pack(destination + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
                 picture.uPlane + std::size_t(r) * picture.chromaRowLength,
                 picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset, uOffset);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec/frame.h"
-#include "codec/median.h"
+#include "codec/kernels.h"
 #include "codec/zlib_stream.h"
 #include "huffman/huffman.h"
 #include "colour/colour.h"
@@ -155,10 +155,10 @@ TEST(MedianTransform, FastKernelsMatchTheReferenceOnEveryShape)
     for (uint32_t length : {47u, 63u, 64u, 65u, 66u, 95u, 96u, 97u, 127u, 128u, 129u, 130u, 191u, 192u, 193u, 200u})
         lengths.push_back(length);
     struct RestoreCeiling {
-        ~RestoreCeiling() { transformKernelCeiling = TransformKernel::Avx512; }
+        ~RestoreCeiling() { transformKernelCeiling = CodecKernel::Avx512; }
     } restore;
     int kernelsRun = 0;
-    for (TransformKernel kernel : {TransformKernel::Sse2, TransformKernel::Avx2, TransformKernel::Avx512}) {
+    for (CodecKernel kernel : {CodecKernel::Sse2, CodecKernel::Avx2, CodecKernel::Avx512}) {
         if (!TransformKernelAvailable(kernel)) continue;
         ++kernelsRun;
         transformKernelCeiling = kernel;
@@ -262,30 +262,43 @@ TEST(PackedCopies, Yuy2RowsLandBottomUpAndUyvyOrderIsUYVY)
     ReleasePlanarPicture(picture);
 }
 
+// Every even width to 70 and widths around two and three of the AVX-512
+// kernel's 64-pixel blocks, through each kernel the processor runs.
 TEST(PackedCopies, EveryWidthSplitsAndJoinsByTheLayout)
 {
-    for (uint32_t w = 2; w <= 70; w += 2)
-        for (uint32_t yOffset : {0u, 1u}) {
-            const uint32_t h = 3, uOffset = 1 - yOffset;
-            PlanarPicture picture{};
-            ASSERT_TRUE(ResizePlanarPicture(picture, w, h));
-            Bytes frame = RandomBytes(w * h * 2, w);
-            PackedToPlanar(picture, frame.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
-            for (uint32_t r = 0; r < h; ++r) {
-                const uint8_t* packed = frame.data() + (h - 1 - r) * w * 2; // row r, counted from the bottom
-                for (uint32_t j = 0; j < w; ++j)
-                    ASSERT_EQ(picture.yPlane[r * w + j], packed[2 * j + yOffset]) << w;
-                for (uint32_t k = 0; k < w / 2; ++k) {
-                    ASSERT_EQ(picture.uPlane[r * (w / 2) + k], packed[4 * k + uOffset]) << w;
-                    ASSERT_EQ(picture.vPlane[r * (w / 2) + k], packed[4 * k + uOffset + 2]) << w;
+    std::vector<uint32_t> widths;
+    for (uint32_t w = 2; w <= 70; w += 2) widths.push_back(w);
+    for (uint32_t w : {126u, 128u, 130u, 190u, 192u, 194u, 1920u}) widths.push_back(w);
+    struct RestoreCeiling {
+        ~RestoreCeiling() { packingKernelCeiling = CodecKernel::Avx512; }
+    } restore;
+    for (CodecKernel kernel : {CodecKernel::Sse2, CodecKernel::Avx512}) {
+        if (!PackingKernelAvailable(kernel)) continue;
+        packingKernelCeiling = kernel;
+        SCOPED_TRACE("kernel " + std::to_string(int(kernel)));
+        for (uint32_t w : widths)
+            for (uint32_t yOffset : {0u, 1u}) {
+                const uint32_t h = 3, uOffset = 1 - yOffset;
+                PlanarPicture picture{};
+                ASSERT_TRUE(ResizePlanarPicture(picture, w, h));
+                Bytes frame = RandomBytes(w * h * 2, w);
+                PackedToPlanar(picture, frame.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
+                for (uint32_t r = 0; r < h; ++r) {
+                    const uint8_t* packed = frame.data() + (h - 1 - r) * w * 2; // row r, counted from the bottom
+                    for (uint32_t j = 0; j < w; ++j)
+                        ASSERT_EQ(picture.yPlane[r * w + j], packed[2 * j + yOffset]) << w;
+                    for (uint32_t k = 0; k < w / 2; ++k) {
+                        ASSERT_EQ(picture.uPlane[r * (w / 2) + k], packed[4 * k + uOffset]) << w;
+                        ASSERT_EQ(picture.vPlane[r * (w / 2) + k], packed[4 * k + uOffset + 2]) << w;
+                    }
                 }
+                Bytes back(frame.size() + 8, 0xEE);
+                PlanarToPacked(picture, back.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
+                EXPECT_TRUE(std::equal(frame.begin(), frame.end(), back.begin())) << w;
+                EXPECT_TRUE(std::all_of(back.end() - 8, back.end(), [](uint8_t b) { return b == 0xEE; }));
+                ReleasePlanarPicture(picture);
             }
-            Bytes back(frame.size() + 8, 0xEE);
-            PlanarToPacked(picture, back.data() + w * 2 * (h - 1), -ptrdiff_t(w * 2), yOffset, uOffset);
-            EXPECT_TRUE(std::equal(frame.begin(), frame.end(), back.begin())) << w;
-            EXPECT_TRUE(std::all_of(back.end() - 8, back.end(), [](uint8_t b) { return b == 0xEE; }));
-            ReleasePlanarPicture(picture);
-        }
+    }
 }
 
 // --- frames ---
