@@ -149,7 +149,7 @@ TEST(MedianTransform, RandomPlanesRestoreExactly)
 TEST(MedianTransform, FastKernelsMatchTheReferenceOnEveryShape)
 {
     constexpr uint32_t ClipWidth = 200;
-    Bytes clip = SampleFrames("gray", 1, "crop=200:11:300:200");
+    Bytes clip = SampleFrames("gray", 1, "crop=200:12:300:200");
     std::vector<uint32_t> lengths;
     for (uint32_t length = 1; length <= 41; ++length) lengths.push_back(length);
     for (uint32_t length : {47u, 63u, 64u, 65u, 66u, 95u, 96u, 97u, 127u, 128u, 129u, 130u, 191u, 192u, 193u, 200u})
@@ -167,7 +167,7 @@ TEST(MedianTransform, FastKernelsMatchTheReferenceOnEveryShape)
             for (uint32_t length : lengths)
                 for (int content = 0; content < 2; ++content) {
                     Bytes plane = RandomBytes(std::size_t(rows) * length, rows * 64 + length);
-                    if (content == 1 && !clip.empty()) // real footage: small residuals
+                    if (content == 1 && clip.size() >= std::size_t(rows) * ClipWidth) // real footage: small residuals
                         for (uint32_t r = 0; r < rows; ++r)
                             std::copy_n(clip.begin() + r * ClipWidth, length, plane.begin() + r * length);
                     Bytes fast = plane, reference = plane;
