@@ -11,4 +11,3 @@ inline uint8_t MedianPrediction(uint8_t left, uint8_t above, uint8_t aboveLeft)
     const uint8_t high = left < above ? above : left;
     return gradient < low ? low : (gradient > high ? high : gradient);
 }
-
