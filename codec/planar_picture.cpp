@@ -144,7 +144,10 @@ constexpr PackingIndices MakePackingIndices(int yOffset)
     }
     for (int j = 0; j < 128; ++j) {
         const int pair = j / 4, at = j % 4;
-        const int source = at == yOffset ? 2 * pair : at == yOffset + 2 ? 2 * pair + 1 : at == uOffset ? 64 + pair : 96 + pair;
+        const int source = at == yOffset       ? 2 * pair
+                           : at == yOffset + 2 ? 2 * pair + 1
+                           : at == uOffset     ? 64 + pair
+                                               : 96 + pair;
         (j < 64 ? t.low[j] : t.high[j - 64]) = uint8_t(source);
     }
     return t;

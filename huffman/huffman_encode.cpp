@@ -44,15 +44,17 @@ struct BitWriter {
     }
 };
 
-// K codes joined into the accumulator. The codes are joined among themselves
-// first, so the accumulator's shift-or chain has one link per K codes.
-template <int K>
-KESTRUN_CODING_LOOP void JoinCodes(const uint8_t* source, const HuffmanCode* codes, uint64_t& buffer, std::size_t& bitCount)
+// N codes, code(0) to code(N - 1), joined into the accumulator. The codes
+// are joined among themselves first, so the accumulator's shift-or chain has
+// one link per N codes.
+template <int N, typename Code>
+KESTRUN_CODING_LOOP void JoinGroup(Code&& code, uint64_t& buffer, std::size_t& bitCount)
 {
-    uint64_t group = static_cast<uint32_t>(codes[source[0]].code);
-    uint32_t groupLength = static_cast<uint32_t>(codes[source[0]].length);
-    for (int k = 1; k < K; ++k) {
-        const HuffmanCode c = codes[source[k]];
+    const HuffmanCode first = code(0);
+    uint64_t group = static_cast<uint32_t>(first.code);
+    uint32_t groupLength = static_cast<uint32_t>(first.length);
+    for (int k = 1; k < N; ++k) {
+        const HuffmanCode c = code(k);
         group = (group << c.length) | static_cast<uint32_t>(c.code);
         groupLength += static_cast<uint32_t>(c.length);
     }
@@ -85,18 +87,9 @@ KESTRUN_CODING_LOOP void Join(const uint8_t* source, const HuffmanCode* table, u
 {
     if constexpr (Pairs) {
         static_assert(K % 2 == 0);
-        const auto pair = [&](int k) { return table[source[2 * k] | (source[2 * k + 1] << 8)]; };
-        uint64_t group = static_cast<uint32_t>(pair(0).code);
-        uint32_t groupLength = static_cast<uint32_t>(pair(0).length);
-        for (int k = 1; k < K / 2; ++k) {
-            const HuffmanCode c = pair(k);
-            group = (group << c.length) | static_cast<uint32_t>(c.code);
-            groupLength += static_cast<uint32_t>(c.length);
-        }
-        buffer = (buffer << groupLength) | group;
-        bitCount += groupLength;
+        JoinGroup<K / 2>([&](int k) { return table[source[2 * k] | (source[2 * k + 1] << 8)]; }, buffer, bitCount);
     } else {
-        JoinCodes<K>(source, table, buffer, bitCount);
+        JoinGroup<K>([&](int k) { return table[source[k]]; }, buffer, bitCount);
     }
 }
 
