@@ -36,17 +36,18 @@ void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, ui
 // The forward tables as integer arithmetic, for the AVX-512 input kernel.
 // Per output (Y, U, V): A = Kb B + Kg G + Kr R + K0, with each K written as
 // three signed base-256 digits so that byte dot products (B, G, R, 1 against
-// one digit of each) build it 8 bits at a time. A never exceeds 32 times the
-// sum of the three table entries and falls short of it by less than
-// `window`, so A >> 23 is the table result (the sum shifted right by 18)
-// wherever the low 23 bits of A are below 2^23 - window; elsewhere the
-// tables decide. Filled by BuildConversionTables; `usable` is false if the
-// tables ever left the arithmetic's range.
+// one digit of each) build it 8 bits at a time. K0 carries a guard of 2^9
+// on top of the lowest the tables reach: A - Guard never exceeds 32 times the
+// sum of the three table entries and falls short of it by at most Guard. So
+// wherever bits 9 to 22 of A are not all zero, A >> 23 is the table result
+// (the sum shifted right by 18); elsewhere the tables decide. Filled by
+// BuildConversionTables; `usable` is false if the tables ever left the
+// arithmetic's range.
 struct ForwardLinear {
+    static constexpr int64_t Guard = 1 << 9;
     bool usable;
     uint32_t digits[3][3]; // [output][digit, most significant first]: bytes KB, KG, KR and K0's digit
     int32_t top[3];        // K0 beyond its three digits, in units of 65536: where the sum starts
-    uint32_t window[3];
 };
 extern ForwardLinear forwardLinear;
 

@@ -156,14 +156,14 @@ void FillForwardLinear(const ConversionTables& t)
             if (put(k, c) != 0) f.usable = false;
         }
         // The offset beyond its three digits is where the accumulator starts.
-        const int64_t top = put(offset, 3) * 256;
+        const int64_t top = put(offset + ForwardLinear::Guard, 3) * 256;
         for (int level = 0; level < 3; ++level) f.digits[o][level] = digits[level];
         f.top[o] = int32_t(top);
-        f.window[o] = uint32_t(window);
-        // A stays within 0..2^32 - 1 with the window added, A >> 23 fits a
-        // byte, and the window leaves most sums clear of a rounding edge.
-        if (top != f.top[o] || lowest - window < 0 || highest + window >= (int64_t(1) << 32) ||
-            (highest >> 23) > 255 || window >= (int64_t(1) << 22))
+        // A stays within 0..2^32 - 1, A >> 23 fits a byte, and the guard
+        // covers the lines' distance from the entries.
+        if (top != f.top[o] || lowest - window + ForwardLinear::Guard < 0 ||
+            highest + ForwardLinear::Guard >= (int64_t(1) << 32) || (highest >> 23) > 255 ||
+            window > ForwardLinear::Guard)
             f.usable = false;
     }
     forwardLinear = f;

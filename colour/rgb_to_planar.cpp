@@ -116,20 +116,20 @@ bool ProcessorHasAvx512Input()
 // The constants of one output in registers: the stores of a row would
 // otherwise make the compiler read them again for every step.
 struct LinearConstants {
-    __m512i top, digits[3], limit;
+    __m512i top, digits[3];
 };
 
 // One output of sixteen pixels, A = K . (B, G, R, 1) built a digit at a
-// time; `unsure` gains the pixels whose A is too close to the next multiple
-// of 2^23 for the shift to be sure of the table result.
-KESTRUN_AVX512 inline __m128i LinearOutput(__m512i x, const LinearConstants& c, __mmask16& unsure)
+// time; the result is A >> 23, bits 23 to 30 of each dword. `sure` keeps
+// only the pixels whose A has a bit set among bits 9 to 22, clear of the
+// guard above a multiple of 2^23.
+KESTRUN_AVX512 inline __m512i LinearOutput(__m512i x, const LinearConstants& c, __mmask16& sure)
 {
     __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
     a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
     a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
-    const __m512i fraction = _mm512_and_si512(a, _mm512_set1_epi32((1 << 23) - 1));
-    unsure |= _mm512_cmpge_epu32_mask(fraction, c.limit);
-    return _mm512_cvtepi32_epi8(_mm512_srli_epi32(a, 23));
+    sure = _mm512_mask_test_epi32_mask(sure, a, _mm512_set1_epi32(((1 << 23) - 1) & -int32_t(ForwardLinear::Guard)));
+    return a;
 }
 
 // Sixteen pixels a step by byte dot products instead of table loads; the
@@ -142,24 +142,32 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* 
         const ForwardLinear& f = forwardLinear;
         c[o].top = _mm512_set1_epi32(f.top[o]);
         for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(f.digits[o][d]));
-        c[o].limit = _mm512_set1_epi32(int32_t((1u << 23) - f.window[o]));
     }
     // Dword j gets pixel j's B, G, R in its low three bytes and a 1 on top.
     const __m512i gather = _mm512_set_epi32(0x2F2E2D, 0x2C2B2A, 0x292827, 0x262524, 0x232221, 0x201F1E, 0x1D1C1B,
                                             0x1A1918, 0x171615, 0x141312, 0x11100F, 0x0E0D0C, 0x0B0A09, 0x080706,
                                             0x050403, 0x020100);
     const __m512i ones = _mm512_set1_epi32(0x01000000);
+    // Bits 23 to 30 of a quadword's two dwords into bytes 0 and 1 (Y), 2
+    // and 3 (U), 4 and 5 (V) of that quadword ...
+    const __m512i results = _mm512_set1_epi64(0x0000371737173717);
+    // ... and those bytes to sixteen Y, sixteen U and sixteen V.
+    alignas(64) uint8_t order[64] = {};
+    for (int i = 0; i < 48; ++i) order[i] = uint8_t(8 * (i % 16 / 2) + 2 * (i / 16) + i % 2);
+    const __m512i planes = _mm512_load_si512(order);
     uint32_t j = 0;
     for (; j + 16 <= width; j += 16, pixel += 48) {
         const __m512i bytes = _mm512_maskz_loadu_epi8(0xFFFFFFFFFFFFull, pixel);
         const __m512i x = _mm512_mask_permutexvar_epi8(ones, 0x7777777777777777ull, gather, bytes);
-        __mmask16 unsure = 0;
-        const __m128i ys = LinearOutput(x, c[0], unsure), us = LinearOutput(x, c[1], unsure);
-        const __m128i vs = LinearOutput(x, c[2], unsure);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(y + j), ys);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), us);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), vs);
-        if (unsure) ConvertRow<3>(pixel, 3, y + j, u + j, v + j, 16);
+        __mmask16 sure = 0xFFFF;
+        __m512i packed = _mm512_multishift_epi64_epi8(results, LinearOutput(x, c[0], sure));
+        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x0C0C0C0C0C0C0C0Cull, results, LinearOutput(x, c[1], sure));
+        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x3030303030303030ull, results, LinearOutput(x, c[2], sure));
+        packed = _mm512_permutexvar_epi8(planes, packed);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y + j), _mm512_castsi512_si128(packed));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), _mm512_extracti32x4_epi32(packed, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), _mm512_extracti32x4_epi32(packed, 2));
+        if (sure != 0xFFFF) ConvertRow<3>(pixel, 3, y + j, u + j, v + j, 16);
     }
     ConvertRowAvx2<3>(pixel, 3, y + j, u + j, v + j, width - j);
 }
