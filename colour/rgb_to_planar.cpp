@@ -262,30 +262,37 @@ __attribute__((target("avx2"))) uint32_t DecimateMiddleAvx2(const uint8_t* s, ui
 
 #if defined(__x86_64__)
 
-// Thirty-two outputs at a time, the AVX2 steps in 512-bit registers with
-// the multiply-adds of each half fused.
+__attribute__((target("avx2,avx512f,avx512bw"))) inline __m512i Widened(const uint8_t* p)
+{
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+// Thirty-two outputs at a time from samples widened to words: a dword of
+// the words from s[2k] holds output k's centre pair, those from two samples
+// before and after hold its outer pairs, so three word dot products sum
+// output k with no shuffling.
 __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) uint32_t DecimateMiddleAvx512(const uint8_t* s, uint8_t* d,
                                                                                            uint32_t k, uint32_t last)
 {
-    const __m512i lowBytes = _mm512_set1_epi16(0x00FF);
-    const __m512i innerWeights = _mm512_set1_epi32(int32_t(uint32_t(Near) << 16 | uint32_t(Centre)));
-    const __m512i outerWeights = _mm512_set1_epi32(int32_t(uint32_t(16384) << 16 | uint16_t(Far)));
-    const __m512i ones = _mm512_set1_epi16(1);
-    const __m512i evenQuads = _mm512_set_epi64(0, 0, 0, 0, 6, 4, 2, 0);
+    const auto weights = [](int32_t low, int32_t high) { return int32_t(uint32_t(high) << 16 | uint16_t(low)); };
+    const __m512i centreWeights = _mm512_set1_epi32(weights(Centre, Centre));
+    const __m512i beforeWeights = _mm512_set1_epi32(weights(Far, Near));
+    const __m512i afterWeights = _mm512_set1_epi32(weights(Near, Far));
+    const __m512i half = _mm512_set1_epi32(16384);
+    // The packs leave 128-bit lane l with outputs 4l to 4l + 3 of each
+    // half in its first two dwords.
+    const __m512i outputs = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 0, 0, 0, 0, 0, 0, 0, 0);
     for (; k + 32 <= last; k += 32) {
-        const __m512i before = _mm512_loadu_si512(s + 2 * k - 2);
-        const __m512i at = _mm512_loadu_si512(s + 2 * k);
-        const __m512i after = _mm512_loadu_si512(s + 2 * k + 2);
-        const __m512i centre = _mm512_add_epi16(_mm512_and_si512(at, lowBytes), _mm512_srli_epi16(at, 8));
-        const __m512i nearPair = _mm512_add_epi16(_mm512_srli_epi16(before, 8), _mm512_and_si512(after, lowBytes));
-        const __m512i farPair = _mm512_add_epi16(_mm512_and_si512(before, lowBytes), _mm512_srli_epi16(after, 8));
-        const __m512i low = _mm512_dpwssd_epi32(_mm512_madd_epi16(_mm512_unpacklo_epi16(farPair, ones), outerWeights),
-                                                _mm512_unpacklo_epi16(centre, nearPair), innerWeights);
-        const __m512i high = _mm512_dpwssd_epi32(_mm512_madd_epi16(_mm512_unpackhi_epi16(farPair, ones), outerWeights),
-                                                 _mm512_unpackhi_epi16(centre, nearPair), innerWeights);
-        const __m512i words = _mm512_packs_epi32(_mm512_srai_epi32(low, 15), _mm512_srai_epi32(high, 15));
-        // Each 128-bit lane's first 8 bytes, side by side.
-        const __m512i bytes = _mm512_permutexvar_epi64(evenQuads, _mm512_packus_epi16(words, words));
+        __m512i sums[2];
+        for (int h = 0; h < 2; ++h) {
+            const uint8_t* c = s + 2 * k + 32 * h;
+            __m512i sum = _mm512_dpwssd_epi32(half, Widened(c), centreWeights);
+            sum = _mm512_dpwssd_epi32(sum, Widened(c - 2), beforeWeights);
+            sum = _mm512_dpwssd_epi32(sum, Widened(c + 2), afterWeights);
+            sums[h] = _mm512_srai_epi32(sum, 15);
+        }
+        const __m512i words = _mm512_packs_epi32(sums[0], sums[1]);
+        const __m512i bytes = _mm512_permutexvar_epi32(outputs, _mm512_packus_epi16(words, words));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k), _mm512_castsi512_si256(bytes));
     }
     return k;
