@@ -33,23 +33,30 @@ bool KernelLevelAvailable(KernelLevel level);
 // resolution with the given kernel, which must be available.
 void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width);
 
-// The forward tables as integer arithmetic, for the AVX-512 input kernel.
-// Per output (Y, U, V): A = Kb B + Kg G + Kr R + K0, with each K written as
-// three signed base-256 digits so that byte dot products (B, G, R, 1 against
-// one digit of each) build it 8 bits at a time. K0 carries a guard of 2^9
-// on top of the lowest the tables reach: A - Guard never exceeds 32 times the
-// sum of the three table entries and falls short of it by at most Guard. So
-// wherever bits 9 to 22 of A are not all zero, A >> 23 is the table result
-// (the sum shifted right by 18); elsewhere the tables decide. Filled by
-// BuildConversionTables; `usable` is false if the tables ever left the
-// arithmetic's range.
-struct ForwardLinear {
-    static constexpr int64_t Guard = 1 << 9;
+// Sums of table entries as integer arithmetic, for the AVX-512 kernels.
+// Per output: A = K1 x1 + K2 x2 + K3 x3 + K0 over the input bytes, with each
+// K written as three signed base-256 digits so that byte dot products
+// ((x1, x2, x3, 1) against one digit of each) build A 8 bits at a time.
+// A - guard never exceeds the output's sum of table entries, taken to A's
+// fraction bits, and falls short of it by at most the guard. So wherever
+// the fraction bits of A above the guard's are not all zero, A shifted
+// right by its fraction bits is the sum shifted right by 18, the table
+// result; elsewhere the tables decide. Filled by BuildConversionTables;
+// `usable` is false if the tables ever left the arithmetic's range.
+struct LinearSums {
     bool usable;
-    uint32_t digits[3][3]; // [output][digit, most significant first]: bytes KB, KG, KR and K0's digit
+    uint32_t digits[3][3]; // [output][digit, most significant first]: bytes K1, K2, K3 and K0's digit
     int32_t top[3];        // K0 beyond its three digits, in units of 65536: where the sum starts
 };
-extern ForwardLinear forwardLinear;
+// Y, U and V from (B, G, R, 1), an unsigned A with 23 fraction bits.
+constexpr int ForwardFractionBits = 23;
+constexpr int64_t ForwardGuard = int64_t(1) << 9;
+extern LinearSums forwardLinear;
+// Blue, green and red from (Y, U, V, 1), a signed A with 21 fraction bits:
+// its range, -277 to 534, would not fit 32 bits at 23.
+constexpr int InverseFractionBits = 21;
+constexpr int64_t InverseGuard = int64_t(1) << 9;
+extern LinearSums inverseLinear;
 
 // The nine forward tables regrouped by input sample: entry [c][i] holds the
 // Y, U and V contributions of value i of channel c (0 blue, 1 green, 2 red)
@@ -73,7 +80,9 @@ extern ChromaContribution chromaContributions[2][256];
 // processor has; the tests run each against the reference. Avx512 (with
 // VBMI) does sixteen pixels a step with byte-masked stores; in RGB32 they
 // leave the fourth bytes untouched instead of writing back the values read.
-enum class RgbKernel { Portable, Sse2, Avx2, Avx512 };
+// Avx512Linear (with VNNI as well) computes the channels from
+// inverseLinear instead of looking up the tables.
+enum class RgbKernel { Portable, Sse2, Avx2, Avx512, Avx512Linear };
 bool RgbKernelAvailable(RgbKernel kernel);
 // As ConvertPlanarToRgb, with the given kernel, which must be available.
 void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,

@@ -13,7 +13,8 @@ ConversionTables conversionTables;
 bool ConversionTablesBuilt = false;
 ForwardContribution forwardContributions[3][256];
 ChromaContribution chromaContributions[2][256];
-ForwardLinear forwardLinear;
+LinearSums forwardLinear;
+LinearSums inverseLinear;
 bool ClampTableBuilt = false;
 
 namespace {
@@ -91,18 +92,18 @@ void FillConversionTables(ConversionTables& t)
     }
 }
 
-// Lowest and highest of 32 T[i] - k i over the table: how far the line k i
-// strays from the entries, at 23 fraction bits.
+// Lowest and highest of scale T[i] - k i over the table: how far the line
+// k i strays from the entries, at the sums' fraction bits.
 struct Spread {
     int64_t low, high;
     int64_t Width() const { return high - low; }
 };
 
-Spread SpreadOf(const int32_t* table, int64_t k)
+Spread SpreadOf(const int32_t* table, int64_t scale, int64_t k)
 {
     Spread s{INT64_MAX, INT64_MIN};
     for (int64_t i = 0; i < 256; ++i) {
-        const int64_t d = 32 * int64_t(table[i]) - k * i;
+        const int64_t d = scale * int64_t(table[i]) - k * i;
         s.low = std::min(s.low, d);
         s.high = std::max(s.high, d);
     }
@@ -111,11 +112,12 @@ Spread SpreadOf(const int32_t* table, int64_t k)
 
 // The slope whose line stays closest to the entries. The spread's width is
 // convex in k, so walking downhill from the end-to-end slope finds its least.
-int64_t FlattestSlope(const int32_t* table)
+int64_t FlattestSlope(const int32_t* table, int64_t scale)
 {
-    int64_t k = (32 * (int64_t(table[255]) - table[0]) + 127) / 255;
-    while (SpreadOf(table, k - 1).Width() < SpreadOf(table, k).Width()) --k;
-    while (SpreadOf(table, k + 1).Width() < SpreadOf(table, k).Width()) ++k;
+    const auto width = [&](int64_t k) { return SpreadOf(table, scale, k).Width(); };
+    int64_t k = (scale * (int64_t(table[255]) - table[0]) + 127) / 255;
+    while (width(k - 1) < width(k)) --k;
+    while (width(k + 1) < width(k)) ++k;
     return k;
 }
 
@@ -127,46 +129,74 @@ int64_t LowDigit(int64_t& value)
     return digit;
 }
 
-void FillForwardLinear(const ConversionTables& t)
+// One output's sum of up to three tables (a null table is an input that
+// does not count) as A = K . (x1, x2, x3, 1), `scale` times the entries
+// plus `guard`, with A's range over every input.
+struct LinearFit {
+    bool fits = true;
+    uint32_t digits[3] = {};
+    int32_t top = 0;
+    int64_t lowest = 0, highest = 0; // of A
+};
+
+LinearFit FitLinear(const int32_t* const (&tables)[3], int64_t scale, int64_t guard)
 {
-    const int32_t* const tables[3][3] = {{t.YFromB, t.YFromG, t.YFromR},
-                                         {t.UFromB, t.UFromG, t.UFromR},
-                                         {t.VFromB, t.VFromG, t.VFromR}};
-    ForwardLinear f{};
-    f.usable = true;
-    for (int o = 0; o < 3; ++o) {
-        int64_t offset = 0, window = 0, lowest = 0, highest = 0;
-        uint32_t digits[3] = {};
-        const auto put = [&](int64_t value, int byte) {
-            // Three digits, most significant first, into one byte of each dot-product word.
-            for (int level = 2; level >= 0; --level) {
-                const int64_t digit = LowDigit(value);
-                digits[level] |= uint32_t(uint8_t(int8_t(digit))) << (8 * byte);
-            }
-            return value; // what the three digits could not hold
-        };
-        for (int c = 0; c < 3; ++c) {
-            const int32_t* table = tables[o][c];
-            const int64_t k = FlattestSlope(table);
-            const Spread s = SpreadOf(table, k);
-            offset += s.low;
-            window += s.Width();
-            lowest += 32 * int64_t(*std::min_element(table, table + 256));
-            highest += 32 * int64_t(*std::max_element(table, table + 256));
-            if (put(k, c) != 0) f.usable = false;
+    LinearFit fit;
+    const auto put = [&](int64_t value, int byte) {
+        // Three digits, most significant first, into one byte of each dot-product word.
+        for (int level = 2; level >= 0; --level) {
+            const int64_t digit = LowDigit(value);
+            fit.digits[level] |= uint32_t(uint8_t(int8_t(digit))) << (8 * byte);
         }
-        // The offset beyond its three digits is where the accumulator starts.
-        const int64_t top = put(offset + ForwardLinear::Guard, 3) * 256;
-        for (int level = 0; level < 3; ++level) f.digits[o][level] = digits[level];
-        f.top[o] = int32_t(top);
-        // A stays within 0..2^32 - 1, A >> 23 fits a byte, and the guard
-        // covers the lines' distance from the entries.
-        if (top != f.top[o] || lowest - window + ForwardLinear::Guard < 0 ||
-            highest + ForwardLinear::Guard >= (int64_t(1) << 32) || (highest >> 23) > 255 ||
-            window > ForwardLinear::Guard)
+        return value; // what the three digits could not hold
+    };
+    int64_t offset = guard, window = 0, lowest = 0, highest = 0;
+    for (int c = 0; c < 3; ++c) {
+        const int32_t* table = tables[c];
+        if (!table) continue;
+        const int64_t k = FlattestSlope(table, scale);
+        const Spread s = SpreadOf(table, scale, k);
+        offset += s.low;
+        window += s.Width();
+        lowest += scale * int64_t(*std::min_element(table, table + 256));
+        highest += scale * int64_t(*std::max_element(table, table + 256));
+        if (put(k, c) != 0) fit.fits = false;
+    }
+    // The offset beyond its three digits is where the accumulator starts.
+    const int64_t top = put(offset, 3) * 256;
+    fit.top = int32_t(top);
+    // A - guard is at most `window` below scale times the sum of entries.
+    fit.lowest = lowest - window + guard;
+    fit.highest = highest + guard;
+    if (top != fit.top || window > guard) fit.fits = false;
+    return fit;
+}
+
+void FillLinearSums(const ConversionTables& t)
+{
+    const int32_t* const forward[3][3] = {{t.YFromB, t.YFromG, t.YFromR},
+                                          {t.UFromB, t.UFromG, t.UFromR},
+                                          {t.VFromB, t.VFromG, t.VFromR}};
+    const int32_t* const inverse[3][3] = {{t.RgbFromY, t.BFromU, nullptr},
+                                          {t.RgbFromY, t.GFromU, t.GFromV},
+                                          {t.RgbFromY, nullptr, t.RFromV}};
+    LinearSums f{true, {}, {}}, g{true, {}, {}};
+    for (int o = 0; o < 3; ++o) {
+        const LinearFit in = FitLinear(forward[o], int64_t(1) << (ForwardFractionBits - 18), ForwardGuard);
+        std::copy_n(in.digits, 3, f.digits[o]);
+        f.top[o] = in.top;
+        // A stays within 0..2^32 - 1 and A >> 23 fits a byte.
+        if (!in.fits || in.lowest < 0 || in.highest >= (int64_t(1) << 32) ||
+            (in.highest >> ForwardFractionBits) > 255)
             f.usable = false;
+        const LinearFit out = FitLinear(inverse[o], int64_t(1) << (InverseFractionBits - 18), InverseGuard);
+        std::copy_n(out.digits, 3, g.digits[o]);
+        g.top[o] = out.top;
+        // A stays a signed 32-bit sum.
+        if (!out.fits || out.lowest < INT32_MIN || out.highest > INT32_MAX) g.usable = false;
     }
     forwardLinear = f;
+    inverseLinear = g;
 }
 
 bool BuildConversionTablesOnce()
@@ -180,7 +210,7 @@ bool BuildConversionTablesOnce()
         chromaContributions[0][i] = {t.BFromU[i], t.GFromU[i], 0, 0};
         chromaContributions[1][i] = {0, t.GFromV[i], t.RFromV[i], 0};
     }
-    FillForwardLinear(t);
+    FillLinearSums(t);
     ConversionTablesBuilt = true;
     return true;
 }

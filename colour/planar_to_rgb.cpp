@@ -209,29 +209,12 @@ KESTRUN_AVX512 inline __m512i SixteenPixelsAvx512(const uint8_t* y, const uint8_
     return _mm512_packus_epi16(_mm512_packs_epi32(p0, p1), _mm512_packs_epi32(p2, p3));
 }
 
-// Byte-masked stores: RGB24 groups end exactly where their pixels do, and
-// RGB32 never touches the fourth bytes, neither read nor written back. A
-// group of eight, then the portable code, finish a row.
+// Eight pixels from pixel j on, then the portable code, finish a row of
+// the AVX-512 kernels, with byte-masked stores as theirs.
 template <ptrdiff_t Step>
-KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
-                                     uint32_t width)
+KESTRUN_AVX512 void FinishRowAvx512(uint32_t j, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                    uint32_t width, __m512i drop)
 {
-    // Output byte i of RGB24 is byte i % 3 of pixel i / 3.
-    alignas(64) static constexpr auto dropFourth = [] {
-        struct {
-            uint8_t bytes[64];
-        } table{};
-        for (int i = 0; i < 48; ++i) table.bytes[i] = uint8_t(i / 3 * 4 + i % 3);
-        return table;
-    }();
-    const __m512i drop = _mm512_load_si512(dropFourth.bytes);
-    uint32_t j = 0;
-    for (; j + 16 <= width; j += 16) {
-        const __m512i bytes = SixteenPixelsAvx512(y, u, v, j);
-        uint8_t* const o = out + ptrdiff_t(j) * Step;
-        if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
-        else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, _mm512_permutexvar_epi8(drop, bytes));
-    }
     if (j + 8 <= width) {
         const __m256i bytes = EightPixelsAvx2(y, u, v, j);
         uint8_t* const o = out + ptrdiff_t(j) * Step;
@@ -241,6 +224,121 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const u
     }
     ConvertRowFrom<Step>(j, y, u, v, out, width);
 }
+
+// Output byte i of RGB24 is byte i % 3 of pixel i / 3.
+alignas(64) constexpr auto dropFourth = [] {
+    struct {
+        uint8_t bytes[64];
+    } table{};
+    for (int i = 0; i < 48; ++i) table.bytes[i] = uint8_t(i / 3 * 4 + i % 3);
+    return table;
+}();
+
+// Sixteen pixels in `bytes` (B, G, R, x each) to the row: RGB24 groups end
+// exactly where their pixels do, and RGB32 never touches the fourth bytes,
+// neither read nor written back.
+template <ptrdiff_t Step>
+KESTRUN_AVX512 inline void StoreSixteen(uint8_t* o, __m512i bytes, __m512i drop)
+{
+    if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
+    else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, _mm512_permutexvar_epi8(drop, bytes));
+}
+
+template <ptrdiff_t Step>
+KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                     uint32_t width)
+{
+    const __m512i drop = _mm512_load_si512(dropFourth.bytes);
+    uint32_t j = 0;
+    for (; j + 16 <= width; j += 16) StoreSixteen<Step>(out + ptrdiff_t(j) * Step, SixteenPixelsAvx512(y, u, v, j), drop);
+    FinishRowAvx512<Step>(j, y, u, v, out, width, drop);
+}
+
+#if defined(__x86_64__)
+#define KESTRUN_AVX512_VNNI __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
+
+bool ProcessorHasVnni()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vnni");
+}
+
+// The constants of one channel in registers, read once per row.
+struct ChannelConstants {
+    __m512i top, digits[3];
+};
+
+// One channel of sixteen pixels: A = K . (Y, U, V, 1) built a digit at a
+// time, and A >> 21, the channel before saturation. `sure` keeps only the
+// pixels whose A has a bit set among its fraction bits above the guard.
+KESTRUN_AVX512_VNNI inline __m512i LinearChannel(__m512i x, const ChannelConstants& c, __mmask16& sure)
+{
+    __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
+    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
+    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
+    sure = _mm512_mask_test_epi32_mask(sure, a,
+                                       _mm512_set1_epi32(((1 << InverseFractionBits) - 1) & -int32_t(InverseGuard)));
+    return _mm512_srai_epi32(a, InverseFractionBits);
+}
+
+// Sixteen pixels a step by byte dot products instead of table loads, the
+// rare groups with a pixel near a rounding edge by the tables.
+template <ptrdiff_t Step>
+KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                          uint32_t width)
+{
+    ChannelConstants c[3];
+    for (int o = 0; o < 3; ++o) {
+        c[o].top = _mm512_set1_epi32(inverseLinear.top[o]);
+        for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(inverseLinear.digits[o][d]));
+    }
+    // Dword i gets Y i, U and V i / 2 (from bytes 16 to 23 and 24 to 31 of
+    // the second source) and, where the mask leaves the index, a 1.
+    alignas(64) uint8_t gatherBytes[64];
+    for (int i = 0; i < 16; ++i) {
+        gatherBytes[4 * i] = uint8_t(i);
+        gatherBytes[4 * i + 1] = uint8_t(64 + i / 2);
+        gatherBytes[4 * i + 2] = uint8_t(64 + 8 + i / 2);
+        gatherBytes[4 * i + 3] = 1;
+    }
+    const __m512i gather = _mm512_load_si512(gatherBytes);
+    // The packs leave lane L with the blue, green and red of pixels 4L to
+    // 4L + 3 in its bytes 0-3, 4-7 and 8-11; these put them in output order.
+    alignas(64) uint8_t orderBytes[64] = {};
+    for (int i = 0; i < 16 * Step; ++i) {
+        const int pixel = i / int(Step), channel = i % int(Step);
+        orderBytes[i] = uint8_t(16 * (pixel / 4) + 4 * (channel % 3) + pixel % 4);
+    }
+    const __m512i order = _mm512_load_si512(orderBytes);
+    const __m512i drop = _mm512_load_si512(dropFourth.bytes);
+    uint32_t j = 0;
+    for (; j + 16 <= width; j += 16) {
+        const uint32_t k = j / 2;
+        const __m128i chroma = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + k)),
+                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + k)));
+        const __m512i x = _mm512_mask2_permutex2var_epi8(
+            _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + j))), gather,
+            0x7777777777777777ull, _mm512_castsi128_si512(chroma));
+        __mmask16 sure = 0xFFFF;
+        const __m512i blue = LinearChannel(x, c[0], sure), green = LinearChannel(x, c[1], sure);
+        const __m512i red = LinearChannel(x, c[2], sure);
+        uint8_t* const o = out + ptrdiff_t(j) * Step;
+        if (sure != 0xFFFF) {
+            StoreSixteen<Step>(o, SixteenPixelsAvx512(y, u, v, j), drop);
+            continue;
+        }
+        const __m512i bytes = _mm512_permutexvar_epi8(
+            order, _mm512_packus_epi16(_mm512_packs_epi32(blue, green), _mm512_packs_epi32(red, red)));
+        if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
+        else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, bytes);
+    }
+    FinishRowAvx512<Step>(j, y, u, v, out, width, drop);
+}
+
+#undef KESTRUN_AVX512_VNNI
+#else
+bool ProcessorHasVnni() { return false; }
+#endif
 
 #undef KESTRUN_AVX512
 
@@ -275,6 +373,7 @@ bool Avx512Available()
 
 RgbKernel FastestRgbKernel()
 {
+    if (RgbKernelAvailable(RgbKernel::Avx512Linear)) return RgbKernel::Avx512Linear;
     if (Avx512Available()) return RgbKernel::Avx512;
     if (Avx2Available()) return RgbKernel::Avx2;
     if (RgbKernelAvailable(RgbKernel::Sse2)) return RgbKernel::Sse2;
@@ -286,6 +385,11 @@ RowConverter RowConverterFor(RgbKernel kernel)
 {
     switch (kernel) {
 #if defined(KESTRUN_COLOUR_AVX2)
+#if defined(__x86_64__)
+    case RgbKernel::Avx512Linear:
+        if (RgbKernelAvailable(kernel)) return ConvertRowLinear<Step>;
+        break;
+#endif
     case RgbKernel::Avx512:
         if (Avx512Available()) return ConvertRowAvx512<Step>;
         break;
@@ -326,6 +430,10 @@ bool RgbKernelAvailable(RgbKernel kernel)
         return Avx2Available();
     case RgbKernel::Avx512:
         return Avx512Available();
+    case RgbKernel::Avx512Linear: {
+        static const bool vnni = ProcessorHasVnni();
+        return Avx512Available() && vnni && inverseLinear.usable;
+    }
     }
     return false;
 }

@@ -128,7 +128,7 @@ KESTRUN_AVX512 inline __m512i LinearOutput(__m512i x, const LinearConstants& c, 
     __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
     a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
     a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
-    sure = _mm512_mask_test_epi32_mask(sure, a, _mm512_set1_epi32(((1 << 23) - 1) & -int32_t(ForwardLinear::Guard)));
+    sure = _mm512_mask_test_epi32_mask(sure, a, _mm512_set1_epi32(((1 << 23) - 1) & -int32_t(ForwardGuard)));
     return a;
 }
 
@@ -139,7 +139,7 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* 
     if (!forwardLinear.usable) return ConvertRowAvx2<3>(pixel, 3, y, u, v, width);
     LinearConstants c[3];
     for (int o = 0; o < 3; ++o) {
-        const ForwardLinear& f = forwardLinear;
+        const LinearSums& f = forwardLinear;
         c[o].top = _mm512_set1_epi32(f.top[o]);
         for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(f.digits[o][d]));
     }

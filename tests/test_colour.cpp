@@ -20,7 +20,8 @@
 // Kernel names in test names and messages.
 void PrintTo(RgbKernel kernel, std::ostream* out)
 {
-    *out << (kernel == RgbKernel::Avx512 ? "Avx512"
+    *out << (kernel == RgbKernel::Avx512Linear ? "Avx512Linear"
+             : kernel == RgbKernel::Avx512     ? "Avx512"
              : kernel == RgbKernel::Avx2 ? "Avx2"
              : kernel == RgbKernel::Sse2 ? "Sse2"
                                          : "Portable");
@@ -745,7 +746,8 @@ TEST_P(PlanarToRgbKernel, EverySampleCombination)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, PlanarToRgbKernel,
-                         ::testing::Values(RgbKernel::Portable, RgbKernel::Sse2, RgbKernel::Avx2, RgbKernel::Avx512),
+                         ::testing::Values(RgbKernel::Portable, RgbKernel::Sse2, RgbKernel::Avx2, RgbKernel::Avx512,
+                                           RgbKernel::Avx512Linear),
                          [](const ::testing::TestParamInfo<RgbKernel>& info) {
                              return ::testing::PrintToString(info.param);
                          });
