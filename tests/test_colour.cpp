@@ -197,6 +197,56 @@ TEST_F(ColourTables, ListedEntries)
     EXPECT_EQ(t.BFromU[128], 0);
 }
 
+// What the AVX-512 kernels rely on, worked out from the digits they use:
+// for every input, A - guard is at most the sum of entries at A's fraction
+// bits and falls short of it by no more than the guard.
+TEST_F(ColourTables, LinearSumsBoundEveryTableSum)
+{
+    const ConversionTables& t = conversionTables;
+    struct Case {
+        const char* name;
+        const LinearSums& sums;
+        int fractionBits;
+        int64_t guard;
+        const int32_t* tables[3][3];
+    } cases[] = {{"forward", forwardLinear, ForwardFractionBits, ForwardGuard,
+                  {{t.YFromB, t.YFromG, t.YFromR}, {t.UFromB, t.UFromG, t.UFromR}, {t.VFromB, t.VFromG, t.VFromR}}},
+                 {"inverse", inverseLinear, InverseFractionBits, InverseGuard,
+                  {{t.RgbFromY, t.BFromU, nullptr}, {t.RgbFromY, t.GFromU, t.GFromV}, {t.RgbFromY, nullptr, t.RFromV}}}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.sums.usable) << c.name;
+        for (int o = 0; o < 3; ++o) {
+            // Byte b of the three digit words, most significant first.
+            const auto factor = [&](int b) {
+                int64_t k = 0;
+                for (int level = 0; level < 3; ++level) k = 256 * k + int8_t(uint8_t(c.sums.digits[o][level] >> (8 * b)));
+                return k;
+            };
+            const int64_t constant = int64_t(c.sums.top[o]) * 65536 + factor(3);
+            // scale S - (A - guard) = sum over inputs of (scale T[x] - K x), minus K0, plus guard.
+            int64_t least = c.guard - constant, most = least;
+            for (int input = 0; input < 3; ++input) {
+                const int32_t* table = c.tables[o][input];
+                const int64_t k = factor(input);
+                if (!table) {
+                    EXPECT_EQ(k, 0) << c.name << " output " << o << " input " << input;
+                    continue;
+                }
+                int64_t low = INT64_MAX, high = INT64_MIN;
+                for (int64_t x = 0; x < 256; ++x) {
+                    const int64_t d = (int64_t(table[x]) << (c.fractionBits - 18)) - k * x;
+                    low = std::min(low, d);
+                    high = std::max(high, d);
+                }
+                least += low;
+                most += high;
+            }
+            EXPECT_GE(least, 0) << c.name << " output " << o;
+            EXPECT_LE(most, c.guard) << c.name << " output " << o;
+        }
+    }
+}
+
 TEST_F(ColourTables, ClampSaturatesInAndBeyondItsStoredRange)
 {
     const std::pair<int, int> pins[] = {{-256, 0},  {-1, 0},    {0, 0},     {1, 1},     {255, 255}, {256, 255},
