@@ -255,6 +255,8 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const u
 }
 
 #if defined(__x86_64__)
+#include "linear_sums_avx512.h"
+
 #define KESTRUN_AVX512_VNNI __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
 
 bool ProcessorHasVnni()
@@ -263,22 +265,11 @@ bool ProcessorHasVnni()
     return __builtin_cpu_supports("avx512vnni");
 }
 
-// The constants of one channel in registers, read once per row.
-struct ChannelConstants {
-    __m512i top, digits[3];
-};
-
-// One channel of sixteen pixels: A = K . (Y, U, V, 1) built a digit at a
-// time, and A >> 21, the channel before saturation. `sure` keeps only the
-// pixels whose A has a bit set among its fraction bits above the guard.
-KESTRUN_AVX512_VNNI inline __m512i LinearChannel(__m512i x, const ChannelConstants& c, __mmask16& sure)
+// One channel of sixteen pixels before saturation: A shifted right by its
+// fraction bits.
+KESTRUN_AVX512_VNNI inline __m512i Channel(__m512i x, const LinearConstants& c, __mmask16& sure)
 {
-    __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
-    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
-    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
-    sure = _mm512_mask_test_epi32_mask(sure, a,
-                                       _mm512_set1_epi32(((1 << InverseFractionBits) - 1) & -int32_t(InverseGuard)));
-    return _mm512_srai_epi32(a, InverseFractionBits);
+    return _mm512_srai_epi32(LinearSum<InverseFractionBits, InverseGuard>(x, c, sure), InverseFractionBits);
 }
 
 // Sixteen pixels a step by byte dot products instead of table loads, the
@@ -287,11 +278,8 @@ template <ptrdiff_t Step>
 KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
                                           uint32_t width)
 {
-    ChannelConstants c[3];
-    for (int o = 0; o < 3; ++o) {
-        c[o].top = _mm512_set1_epi32(inverseLinear.top[o]);
-        for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(inverseLinear.digits[o][d]));
-    }
+    LinearConstants c[3];
+    SetLinearConstants(inverseLinear, c);
     // Dword i gets Y i, U and V i / 2 (from bytes 16 to 23 and 24 to 31 of
     // the second source) and, where the mask leaves the index, a 1.
     alignas(64) uint8_t gatherBytes[64];
@@ -320,8 +308,7 @@ KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, co
             _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + j))), gather,
             0x7777777777777777ull, _mm512_castsi128_si512(chroma));
         __mmask16 sure = 0xFFFF;
-        const __m512i blue = LinearChannel(x, c[0], sure), green = LinearChannel(x, c[1], sure);
-        const __m512i red = LinearChannel(x, c[2], sure);
+        const __m512i blue = Channel(x, c[0], sure), green = Channel(x, c[1], sure), red = Channel(x, c[2], sure);
         uint8_t* const o = out + ptrdiff_t(j) * Step;
         if (sure != 0xFFFF) {
             StoreSixteen<Step>(o, SixteenPixelsAvx512(y, u, v, j), drop);

@@ -103,6 +103,8 @@ __attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* pixel, ptrdif
 }
 
 #if defined(__x86_64__)
+#include "linear_sums_avx512.h"
+
 #define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
 
 bool ProcessorHasAvx512Input()
@@ -113,36 +115,13 @@ bool ProcessorHasAvx512Input()
            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
 }
 
-// The constants of one output in registers: the stores of a row would
-// otherwise make the compiler read them again for every step.
-struct LinearConstants {
-    __m512i top, digits[3];
-};
-
-// One output of sixteen pixels, A = K . (B, G, R, 1) built a digit at a
-// time; the result is A >> 23, bits 23 to 30 of each dword. `sure` keeps
-// only the pixels whose A has a bit set among bits 9 to 22, clear of the
-// guard above a multiple of 2^23.
-KESTRUN_AVX512 inline __m512i LinearOutput(__m512i x, const LinearConstants& c, __mmask16& sure)
-{
-    __m512i a = _mm512_dpbusd_epi32(c.top, x, c.digits[0]);
-    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[1]);
-    a = _mm512_dpbusd_epi32(_mm512_slli_epi32(a, 8), x, c.digits[2]);
-    sure = _mm512_mask_test_epi32_mask(sure, a, _mm512_set1_epi32(((1 << 23) - 1) & -int32_t(ForwardGuard)));
-    return a;
-}
-
 // Sixteen pixels a step by byte dot products instead of table loads; the
 // rare pixels near a rounding edge take the table path.
 KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
 {
     if (!forwardLinear.usable) return ConvertRowAvx2<3>(pixel, 3, y, u, v, width);
     LinearConstants c[3];
-    for (int o = 0; o < 3; ++o) {
-        const LinearSums& f = forwardLinear;
-        c[o].top = _mm512_set1_epi32(f.top[o]);
-        for (int d = 0; d < 3; ++d) c[o].digits[d] = _mm512_set1_epi32(int32_t(f.digits[o][d]));
-    }
+    SetLinearConstants(forwardLinear, c);
     // Dword j gets pixel j's B, G, R in its low three bytes and a 1 on top.
     const __m512i gather = _mm512_set_epi32(0x2F2E2D, 0x2C2B2A, 0x292827, 0x262524, 0x232221, 0x201F1E, 0x1D1C1B,
                                             0x1A1918, 0x171615, 0x141312, 0x11100F, 0x0E0D0C, 0x0B0A09, 0x080706,
@@ -160,9 +139,12 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* 
         const __m512i bytes = _mm512_maskz_loadu_epi8(0xFFFFFFFFFFFFull, pixel);
         const __m512i x = _mm512_mask_permutexvar_epi8(ones, 0x7777777777777777ull, gather, bytes);
         __mmask16 sure = 0xFFFF;
-        __m512i packed = _mm512_multishift_epi64_epi8(results, LinearOutput(x, c[0], sure));
-        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x0C0C0C0C0C0C0C0Cull, results, LinearOutput(x, c[1], sure));
-        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x3030303030303030ull, results, LinearOutput(x, c[2], sure));
+        const __m512i ys = LinearSum<ForwardFractionBits, ForwardGuard>(x, c[0], sure);
+        const __m512i us = LinearSum<ForwardFractionBits, ForwardGuard>(x, c[1], sure);
+        const __m512i vs = LinearSum<ForwardFractionBits, ForwardGuard>(x, c[2], sure);
+        __m512i packed = _mm512_multishift_epi64_epi8(results, ys);
+        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x0C0C0C0C0C0C0C0Cull, results, us);
+        packed = _mm512_mask_multishift_epi64_epi8(packed, 0x3030303030303030ull, results, vs);
         packed = _mm512_permutexvar_epi8(planes, packed);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(y + j), _mm512_castsi512_si128(packed));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), _mm512_extracti32x4_epi32(packed, 1));
