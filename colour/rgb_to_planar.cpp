@@ -260,7 +260,7 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) uint32_t DecimateMid
     const __m512i centreWeights = _mm512_set1_epi32(weights(Centre, Centre));
     const __m512i beforeWeights = _mm512_set1_epi32(weights(Far, Near));
     const __m512i afterWeights = _mm512_set1_epi32(weights(Near, Far));
-    const __m512i half = _mm512_set1_epi32(16384);
+    const __m512i half = _mm512_set1_epi32(16384); // each sum starts at the rounding half
     // The packs leave 128-bit lane l with outputs 4l to 4l + 3 of each
     // half in its first two dwords.
     const __m512i outputs = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 0, 0, 0, 0, 0, 0, 0, 0);
