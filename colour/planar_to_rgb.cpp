@@ -234,14 +234,20 @@ alignas(64) constexpr auto dropFourth = [] {
     return table;
 }();
 
-// Sixteen pixels in `bytes` (B, G, R, x each) to the row: RGB24 groups end
-// exactly where their pixels do, and RGB32 never touches the fourth bytes,
-// neither read nor written back.
+// Sixteen pixels' bytes, already in output order, to the row: RGB24 groups
+// end exactly where their pixels do, and RGB32 never touches the fourth
+// bytes, neither read nor written back.
+template <ptrdiff_t Step>
+KESTRUN_AVX512 inline void StoreOrdered(uint8_t* o, __m512i bytes)
+{
+    _mm512_mask_storeu_epi8(o, Step == 4 ? 0x7777777777777777u : 0x0000FFFFFFFFFFFFu, bytes);
+}
+
+// The same from B, G, R, x per pixel.
 template <ptrdiff_t Step>
 KESTRUN_AVX512 inline void StoreSixteen(uint8_t* o, __m512i bytes, __m512i drop)
 {
-    if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
-    else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, _mm512_permutexvar_epi8(drop, bytes));
+    StoreOrdered<Step>(o, Step == 4 ? bytes : _mm512_permutexvar_epi8(drop, bytes));
 }
 
 template <ptrdiff_t Step>
@@ -316,8 +322,7 @@ KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, co
         }
         const __m512i bytes = _mm512_permutexvar_epi8(
             order, _mm512_packus_epi16(_mm512_packs_epi32(blue, green), _mm512_packs_epi32(red, red)));
-        if (Step == 4) _mm512_mask_storeu_epi8(o, 0x7777777777777777u, bytes);
-        else _mm512_mask_storeu_epi8(o, 0x0000FFFFFFFFFFFFu, bytes);
+        StoreOrdered<Step>(o, bytes);
     }
     FinishRowAvx512<Step>(j, y, u, v, out, width, drop);
 }
