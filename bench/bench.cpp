@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
+#include "codec/codec.h"
 #include "codec/fast_inflate.h"
+#include "codec/median_transform.h"
 #include "codec/zlib_stream.h"
 #include "colour/colour.h"
 #include "huffman/huffman.h"
+#include "picture/packed.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -115,10 +117,8 @@ int main(int argc, char** argv)
 
     BuildClampTable();
     BuildConversionTables();
-    CodecInstance instance{};
-    instance.picture = CreatePlanarPicture();
-    ResizePlanarPicture(*instance.picture, Width, Height);
-    PlanarPicture& picture = *instance.picture;
+    PlanarPicture picture{};
+    ResizePlanarPicture(picture, Width, Height);
 
     // Residual pictures of every frame, as the coders see them.
     std::vector<Bytes> residuals(frames), restored(frames);
@@ -205,51 +205,40 @@ int main(int argc, char** argv)
            }), packedBytes);
     std::printf("\n");
 
-    // Whole frames through the driver's frame functions.
+    // Whole frames through the core, as the driver and the tool run them.
     struct Path {
         const char* name;
-        DWORD compression;
-        WORD bitCount;
-        uint32_t quality;
-    } paths[] = {{"YUY2 -> HUFY -> YUY2", FourccYUY2, 16, 0},
-                 {"YUY2 -> LZYV -> YUY2", FourccYUY2, 16, 10000},
-                 {"RGB24 -> HUFY -> RGB24", BI_RGB, 24, 0},
-                 {"HUFY -> RGB32", BI_RGB, 32, 0}};
+        PixelLayout input, output;
+        FrameCoder coder;
+    } paths[] = {{"YUY2 -> HUFY -> YUY2", PixelLayout::Yuy2, PixelLayout::Yuy2, FrameCoder::Huffman},
+                 {"YUY2 -> LZYV -> YUY2", PixelLayout::Yuy2, PixelLayout::Yuy2, FrameCoder::Deflate},
+                 {"RGB24 -> HUFY -> RGB24", PixelLayout::Rgb24, PixelLayout::Rgb24, FrameCoder::Huffman},
+                 {"HUFY -> RGB32", PixelLayout::Rgb24, PixelLayout::Rgb32, FrameCoder::Huffman}};
     for (const Path& path : paths) {
-        BITMAPINFOHEADER input{sizeof(BITMAPINFOHEADER), LONG(Width), LONG(Height), 1, path.bitCount,
-                               path.compression, 0, 0, 0, 0, 0};
-        BITMAPINFOHEADER output = input;
-        if (path.bitCount == 32) input.biBitCount = 24;
-        BITMAPINFOHEADER compressed = input;
-        compressed.biCompression = FourccKSHA;
-        compressed.biBitCount = 16;
-        const Bytes& source = input.biCompression == BI_RGB ? rgb : yuy2;
-        const std::size_t sourceBytes = input.biCompression == BI_RGB ? rgbBytes : packedBytes;
+        const auto formatOf = [](PixelLayout layout) {
+            return FrameFormat{Width, Height, layout, IsPacked(layout) ? RowOrder::TopDown : RowOrder::BottomUp};
+        };
+        const FrameFormat input = formatOf(path.input), output = formatOf(path.output);
+        const Bytes& source = IsPacked(path.input) ? yuy2 : rgb;
+        const std::size_t sourceBytes = RawPictureBytes(input);
         std::vector<Bytes> coded(frames, Bytes(WorstCaseFrameSize(Width, Height)));
+        std::vector<std::size_t> sizes(frames);
         auto compress = [&](std::size_t f) {
-            DWORD flags = 0;
-            ICCOMPRESS parameters{};
-            parameters.lpbiInput = &input;
-            parameters.lpInput = const_cast<uint8_t*>(source.data() + f * sourceBytes);
-            parameters.lpbiOutput = &compressed;
-            parameters.lpOutput = coded[f].data();
-            parameters.lpdwFlags = &flags;
-            parameters.dwQuality = path.quality;
-            CompressFrame(instance, parameters);
+            CompressFrame(picture, input, source.data() + f * sourceBytes, sourceBytes, path.coder, coded[f].data(),
+                          coded[f].size(), &sizes[f]);
         };
         uint64_t total = 0;
         for (std::size_t f = 0; f < frames; ++f) {
             compress(f);
-            coded[f].resize(compressed.biSizeImage);
-            total += compressed.biSizeImage;
+            total += sizes[f];
         }
         std::printf("%-24s ratio %.3f\n", path.name, double(total) / double(frames * packedBytes));
-        if (path.bitCount != 32)
+        if (path.output != PixelLayout::Rgb32)
             Report("  compress", Measure(seconds, frames, packedBytes, compress), packedBytes);
         Report("  decompress", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
-                   DecompressFrame(coded[f].data(), coded[f].size(), instance, output, rgbOut.data());
+                   DecompressFrame(picture, coded[f].data(), sizes[f], output, rgbOut.data(), rgbOut.size());
                }), packedBytes);
     }
-    DestroyPlanarPicture(instance.picture);
+    ReleasePlanarPicture(picture);
     return 0;
 }

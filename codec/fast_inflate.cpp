@@ -85,8 +85,8 @@ uint32_t Reversed(uint32_t code, unsigned bits)
 // Builds the decoding table of a canonical code from its code lengths, with
 // `root` index bits and subtables for longer codes. Refuses what zlib
 // refuses: an over-subscribed code, and an incomplete one unless it is a
-// literal/length or distance code whose only code is one bit long (or that
-// has no codes at all). Unused entries decode as Invalid.
+// literal/length or distance code whose only code is one bit long, or a
+// code with no codes at all. Unused entries decode as Invalid.
 bool BuildTable(const uint8_t* lengths, unsigned count, Alphabet alphabet, unsigned root, uint32_t* table,
                 std::size_t capacity)
 {
@@ -104,10 +104,18 @@ bool BuildTable(const uint8_t* lengths, unsigned count, Alphabet alphabet, unsig
     }
     if (left > 0 && longest > 1) return false;
     if (left > 0 && alphabet == Alphabet::CodeLength && longest > 0) return false;
-    if (longest == 0 && alphabet == Alphabet::CodeLength) return false;
-
     const std::size_t rootSize = std::size_t(1) << root;
-    for (std::size_t i = 0; i < rootSize; ++i) table[i] = Entry(0, Invalid, 0, 0);
+    if (longest == 0 && alphabet == Alphabet::CodeLength) {
+        // A code-length code with no codes at all: zlib then reads every
+        // code length as a 0 of one bit (and finds the block's end code
+        // missing once they are read); so a stream cut short meanwhile is
+        // told as cut short, as zlib tells it.
+        for (std::size_t i = 0; i < rootSize; ++i) table[i] = Entry(1, Literal, 0, 0);
+        return true;
+    }
+    // An unused entry is the other half of an incomplete one-bit code (or
+    // of no code at all): one bit, as zlib counts it before it refuses.
+    for (std::size_t i = 0; i < rootSize; ++i) table[i] = Entry(1, Invalid, 0, 0);
     uint32_t next[MaxCodeBits + 2] = {};
     for (unsigned len = 1; len <= MaxCodeBits; ++len) next[len + 1] = (next[len] + perLength[len]) << 1;
     // The subtable of each root prefix is as wide as its longest code needs.
@@ -215,6 +223,13 @@ struct BitReader {
     // Bytes of real input taken so far, counting a partly used byte; false
     // once the stream has used bits past the end of the input.
     bool Within() const { return padding * 8 <= count; }
+    // What went wrong where the stream contradicts itself, `pending` bits
+    // on: bits taken from past the end of the input explain any nonsense
+    // they decode to.
+    InflateResult Failed(InflateResult why, unsigned pending = 0) const
+    {
+        return padding * 8 + pending <= count ? why : InflateResult::CutShort;
+    }
     // To the next byte boundary; then the offset of the next unread byte.
     std::size_t AlignedOffset()
     {
@@ -235,11 +250,12 @@ struct Tables {
     uint32_t distance[DistanceTableSize];
 };
 
-bool ReadDynamicTables(BitReader& in, Tables& t)
+InflateResult ReadDynamicTables(BitReader& in, Tables& t)
 {
+    const InflateResult bad = InflateResult::BadData;
     in.Refill();
     const unsigned literals = in.Take(5) + 257, distances = in.Take(5) + 1, codeLengths = in.Take(4) + 4;
-    if (literals > 286 || distances > 30) return false;
+    if (literals > 286 || distances > 30) return in.Failed(bad);
     uint8_t lengths[286 + 30] = {};
     uint8_t codeLengthLengths[19] = {};
     for (unsigned i = 0; i < codeLengths; ++i) {
@@ -248,12 +264,12 @@ bool ReadDynamicTables(BitReader& in, Tables& t)
     }
     uint32_t codeLengthTable[1u << CodeLengthBits];
     if (!BuildTable(codeLengthLengths, 19, Alphabet::CodeLength, CodeLengthBits, codeLengthTable, 1u << CodeLengthBits))
-        return false;
+        return in.Failed(bad);
     const unsigned total = literals + distances;
     for (unsigned i = 0; i < total;) {
         in.Refill();
         const uint32_t e = codeLengthTable[in.Peek(CodeLengthBits)];
-        if (KindOf(e) == Invalid) return false;
+        if (KindOf(e) == Invalid) return in.Failed(bad);
         in.Drop(BitsOf(e));
         const unsigned symbol = ValueOf(e);
         if (symbol < 16) {
@@ -263,7 +279,7 @@ bool ReadDynamicTables(BitReader& in, Tables& t)
         unsigned repeat;
         uint8_t value = 0;
         if (symbol == 16) {
-            if (i == 0) return false;
+            if (i == 0) return in.Failed(bad);
             value = lengths[i - 1];
             repeat = 3 + in.Take(2);
         } else if (symbol == 17) {
@@ -271,14 +287,16 @@ bool ReadDynamicTables(BitReader& in, Tables& t)
         } else {
             repeat = 11 + in.Take(7);
         }
-        if (repeat > total - i) return false;
+        if (repeat > total - i) return in.Failed(bad);
         std::memset(lengths + i, value, repeat);
         i += repeat;
     }
-    if (!in.Within() || lengths[256] == 0) return false;
-    return BuildTable(lengths, literals, Alphabet::LiteralLength, LiteralRootBits, t.literal, LiteralTableSize) &&
-           BuildTable(lengths + literals, distances, Alphabet::Distance, DistanceRootBits, t.distance,
-                      DistanceTableSize);
+    if (!in.Within()) return InflateResult::CutShort;
+    const bool built =
+        lengths[256] != 0 &&
+        BuildTable(lengths, literals, Alphabet::LiteralLength, LiteralRootBits, t.literal, LiteralTableSize) &&
+        BuildTable(lengths + literals, distances, Alphabet::Distance, DistanceRootBits, t.distance, DistanceTableSize);
+    return built ? InflateResult::Ok : bad;
 }
 
 bool BuildFixedTables(Tables& t)
@@ -321,10 +339,14 @@ constexpr unsigned LiteralCount(uint32_t e) { return 1 + ((e >> 8) & 1); }
 
 // One block's symbols up to its end-of-block code. The reader is copied
 // into locals, so that the output's stores cannot make the compiler
-// reload it.
-bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*& outNext, uint8_t* outEnd)
+// reload it; a failure hands it back to tell where the stream went wrong.
+InflateResult DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*& outNext, uint8_t* outEnd)
 {
     BitReader in = reader;
+    const auto fail = [&](InflateResult why, unsigned pending) {
+        reader = in;
+        return in.Failed(why, pending);
+    };
     uint8_t* out = outNext;
     const uint32_t* const literal = t.literal;
     constexpr uint32_t rootMask = (1u << LiteralRootBits) - 1;
@@ -353,7 +375,7 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
         }
         if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
         if (IsLiterals(e)) { // near the end of the output, or a long literal code
-            if (std::size_t(outEnd - out) < LiteralCount(e)) return false;
+            if (std::size_t(outEnd - out) < LiteralCount(e)) return fail(InflateResult::LongOutput, BitsOf(e));
             out[0] = uint8_t(ValueOf(e));
             if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);
             out += LiteralCount(e);
@@ -367,21 +389,25 @@ bool DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*
             in.Drop(BitsOf(e));
             outNext = out;
             reader = in;
-            return in.Within();
+            return in.Within() ? InflateResult::Ok : InflateResult::CutShort;
         case Length:
             break;
         default:
-            return false;
+            return fail(InflateResult::BadData, BitsOf(e));
         }
         in.Drop(BitsOf(e));
         const uint32_t length = ValueOf(e) + in.Take(ExtraOf(e));
         uint32_t d = t.distance[in.Peek(DistanceRootBits)];
         if (KindOf(d) == Subtable)
             d = t.distance[ValueOf(d) + ((in.bits >> DistanceRootBits) & ((1u << ExtraOf(d)) - 1))];
-        if (KindOf(d) != Length) return false;
+        if (KindOf(d) != Length) return fail(InflateResult::BadData, BitsOf(d));
         in.Drop(BitsOf(d));
         const uint32_t distance = ValueOf(d) + in.Take(ExtraOf(d));
-        if (distance > std::size_t(out - outBegin) || length > std::size_t(outEnd - out)) return false;
+        // As zlib tells it: a full output first, then a distance too far
+        // back, then a match longer than the room left.
+        if (out == outEnd) return fail(InflateResult::LongOutput, 0);
+        if (distance > std::size_t(out - outBegin)) return fail(InflateResult::BadData, 0);
+        if (length > std::size_t(outEnd - out)) return fail(InflateResult::LongOutput, 0);
         in.Refill();
         e = literal[in.bits & rootMask];
         out = CopyMatch(out, outEnd, distance, length);
@@ -404,67 +430,77 @@ uint32_t Adler32(const uint8_t* data, std::size_t size)
 #endif
 }
 
-ZlibResult Inflate(const uint8_t* source, std::size_t sourceSize, uint8_t* destination, std::size_t destinationSize,
-                   std::size_t* consumed, Tables& tables)
+InflateResult Inflate(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                      std::size_t destinationSize, std::size_t* consumed, Tables& tables)
 {
     // The two header bytes: deflate with at most a 32 KB window, no preset
     // dictionary, and the check that makes the pair a multiple of 31.
-    if (sourceSize < 2) return ZlibResult::BadData;
+    if (sourceSize < 2) return InflateResult::CutShort;
     const unsigned method = source[0], flags = source[1];
-    if ((method & 15) != 8 || (method >> 4) > 7 || (method << 8 | flags) % 31 != 0 || (flags & 0x20) != 0)
-        return ZlibResult::BadData;
+    if ((method & 15) != 8 || (method >> 4) > 7 || (method << 8 | flags) % 31 != 0) return InflateResult::BadData;
+    // A preset dictionary is refused, once its 4-byte identifier is there
+    // (zlib reads it before it asks for the dictionary).
+    if ((flags & 0x20) != 0) return sourceSize < 6 ? InflateResult::CutShort : InflateResult::BadData;
     BitReader in{source, source + 2, source + sourceSize};
     uint8_t* out = destination;
     uint8_t* const outEnd = destination + destinationSize;
     for (bool last = false; !last;) {
         in.Refill();
-        if (!in.Within()) return ZlibResult::BadData;
+        if (!in.Within()) return InflateResult::CutShort;
         last = in.Take(1) != 0;
+        InflateResult block = InflateResult::Ok;
         switch (in.Take(2)) {
         case 0: { // stored: LEN, its complement, then LEN bytes as they are
             std::size_t at = in.AlignedOffset();
-            if (at > sourceSize || sourceSize - at < 4) return ZlibResult::BadData;
+            if (at > sourceSize || sourceSize - at < 4) return InflateResult::CutShort;
             const uint32_t length = source[at] | uint32_t(source[at + 1]) << 8;
             const uint32_t check = source[at + 2] | uint32_t(source[at + 3]) << 8;
             at += 4;
-            if ((length ^ 0xFFFF) != check || sourceSize - at < length || std::size_t(outEnd - out) < length)
-                return ZlibResult::BadData;
+            if ((length ^ 0xFFFF) != check) return InflateResult::BadData;
+            // Whichever side the copy runs out of first, as zlib tells it.
+            const std::size_t inputLeft = sourceSize - at, outputLeft = std::size_t(outEnd - out);
+            if (inputLeft < length && inputLeft <= outputLeft) return InflateResult::CutShort;
+            if (outputLeft < length) return InflateResult::LongOutput;
             if (length > 0) std::memcpy(out, source + at, length); // an empty destination may be null
             out += length;
             in.Restart(at + length);
             break;
         }
         case 1:
-            if (!BuildFixedTables(tables) || !DecodeBlock(in, tables, destination, out, outEnd))
-                return ZlibResult::BadData;
+            block = BuildFixedTables(tables) ? DecodeBlock(in, tables, destination, out, outEnd)
+                                             : InflateResult::BadData;
             break;
         case 2:
-            if (!ReadDynamicTables(in, tables) || !DecodeBlock(in, tables, destination, out, outEnd))
-                return ZlibResult::BadData;
+            block = ReadDynamicTables(in, tables);
+            if (block == InflateResult::Ok) block = DecodeBlock(in, tables, destination, out, outEnd);
             break;
         default:
-            return ZlibResult::BadData;
+            return InflateResult::BadData;
         }
+        if (block != InflateResult::Ok) return block;
     }
-    if (!in.Within() || out != outEnd) return ZlibResult::BadData;
+    if (!in.Within()) return InflateResult::CutShort;
+    // The check value covers what the stream made, as zlib checks it: a
+    // stream that ended early is told by its length only if that holds.
     const std::size_t at = in.AlignedOffset();
-    if (at > sourceSize || sourceSize - at < 4) return ZlibResult::BadData;
+    if (at > sourceSize || sourceSize - at < 4) return InflateResult::CutShort;
     const uint32_t expected = uint32_t(source[at]) << 24 | uint32_t(source[at + 1]) << 16 |
                               uint32_t(source[at + 2]) << 8 | source[at + 3];
-    if (Adler32(destination, destinationSize) != expected) return ZlibResult::BadData;
+    if (Adler32(destination, std::size_t(out - destination)) != expected) return InflateResult::BadCheckValue;
+    if (out != outEnd) return InflateResult::ShortOutput;
     *consumed = at + 4;
-    return ZlibResult::Ok;
+    return InflateResult::Ok;
 }
 
 } // namespace
 
-ZlibResult FastInflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
-                            std::size_t destinationSize, std::size_t* consumed)
+InflateResult FastInflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                               std::size_t destinationSize, std::size_t* consumed)
 {
     // The tables are the decoder's only state, about 45 KB.
     Tables* tables = static_cast<Tables*>(AllocateMemory(sizeof(Tables)));
-    if (!tables) return ZlibResult::NoMemory;
-    const ZlibResult result = Inflate(source, sourceSize, destination, destinationSize, consumed, *tables);
+    if (!tables) return InflateResult::NoMemory;
+    const InflateResult result = Inflate(source, sourceSize, destination, destinationSize, consumed, *tables);
     FreeMemory(tables);
     return result;
 }

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zlib_stream.h"
+#include "inflate_result.h"
 
 // Inflates a zlib stream of at most `sourceSize` bytes into exactly
 // `destinationSize` bytes. Ok only when the stream ends, its checksum holds
 // and it produced exactly `destinationSize` bytes; `*consumed` is then the
 // stream's length. Never reads outside the source or writes outside the
-// destination, whatever the stream says; on BadData the destination holds
-// whatever had been decoded.
-ZlibResult FastInflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
-                            std::size_t destinationSize, std::size_t* consumed);
+// destination, whatever the stream says; on failure the destination holds
+// whatever had been decoded, and the result says what was wrong.
+InflateResult FastInflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                               std::size_t destinationSize, std::size_t* consumed);

@@ -1,27 +1,21 @@
-#include "frame.h"
+#include "codec.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "colour/colour.h"
 #include "huffman/huffman.h"
+#include "median_transform.h"
+#include "picture/packed.h"
 #include "zlib_stream.h"
 
 namespace {
 // Rows restored and written out at a time: two of the restore's 16-row
 // wavefronts; a 1080p band of all three planes and its output stay in L2.
 constexpr uint32_t RestoreBandRows = 32;
-
-// Rows first to end - 1 of the picture's three planes, as a picture of their own.
-PlanarPicture BandOf(const PlanarPicture& picture, uint32_t first, uint32_t end)
-{
-    PlanarPicture band = picture;
-    band.height = end - first;
-    band.yPlane += std::size_t(first) * picture.yRowLength;
-    band.uPlane += std::size_t(first) * picture.chromaRowLength;
-    band.vPlane += std::size_t(first) * picture.chromaRowLength;
-    return band;
-}
+// Deflate levels: the frame coder's, and the stored blocks of the last resort.
+constexpr int FrameDeflateLevel = 5;
+constexpr int StoredDeflateLevel = 0;
 
 void StoreLittleEndian32(uint8_t* p, uint32_t value)
 {
@@ -36,30 +30,33 @@ uint32_t LoadLittleEndian32(const uint8_t* p)
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-uint32_t Magnitude(LONG value) { return value < 0 ? 0u - uint32_t(value) : uint32_t(value); }
-
-// Where the packed layouts keep luma and chroma within a pixel pair.
-bool PackedOffsets(DWORD compression, uint32_t* yOffset, uint32_t* uOffset)
+bool PictureMatches(const PlanarPicture& picture, uint32_t width, uint32_t height)
 {
-    if (compression == FourccYUY2) {
-        *yOffset = 0;
-        *uOffset = 1;
-        return true;
-    }
-    if (compression == FourccUYVY) {
-        *yOffset = 1;
-        *uOffset = 0;
-        return true;
-    }
-    return false;
+    return picture.allocated && picture.width == width && picture.height == height;
 }
 
-bool PictureMatches(const CodecInstance& instance, uint32_t width, uint32_t height)
+// Where planar row 0, the bottom row, lies in a raw picture, and the step
+// from one row to the next.
+struct RawRows {
+    ptrdiff_t rowStep;
+    std::size_t rowZero;
+};
+RawRows RowsOf(const FrameFormat& format)
 {
-    const PlanarPicture* picture = instance.picture;
-    return picture && picture->allocated && picture->width == width && picture->height == height;
+    const ptrdiff_t rowLength = ptrdiff_t(BytesPerPixel(format.layout)) * format.width;
+    if (format.rowOrder == RowOrder::BottomUp) return {rowLength, 0};
+    return {-rowLength, std::size_t(rowLength) * (format.height - 1)};
 }
 
+uint32_t LumaOffset(PixelLayout layout) { return layout == PixelLayout::Yuy2 ? 0 : 1; }
+
+// The colour tables, built by the first caller that needs them (the driver
+// builds them at open and begin; later calls return at once).
+void EnsureColourTables()
+{
+    BuildClampTable();
+    BuildConversionTables();
+}
 enum class CodeResult { Ok, DoesNotFit, NoMemory };
 
 CodeResult CodeWithHuffman(const PlanarPicture& picture, uint8_t* payload, std::size_t room, std::size_t* written)
@@ -107,7 +104,7 @@ uint32_t CodePicture(const PlanarPicture& picture, FrameCoder coder, uint8_t* fr
     auto attempt = [&](uint32_t tag, std::size_t limit, bool archive) {
         CodeResult result = tag == FrameTagHuffman ? CodeWithHuffman(picture, payload, limit, payloadLength)
                             : archive              ? CodeWithArchiveDeflate(picture, payload, limit, payloadLength)
-                                                   : CodeWithDeflate(picture, 5, payload, limit, payloadLength);
+                                                   : CodeWithDeflate(picture, FrameDeflateLevel, payload, limit, payloadLength);
         if (result == CodeResult::NoMemory) *outOfMemory = true;
         return result == CodeResult::Ok;
     };
@@ -147,12 +144,89 @@ uint32_t CodePicture(const PlanarPicture& picture, FrameCoder coder, uint8_t* fr
         if (attempt(attempts[i].tag, attempts[i].limit, attempts[i].archive)) return attempts[i].tag;
         if (*outOfMemory) return 0;
     }
-    CodeResult result = CodeWithDeflate(picture, 0, payload, room, payloadLength);
+    CodeResult result = CodeWithDeflate(picture, StoredDeflateLevel, payload, room, payloadLength);
     if (result == CodeResult::Ok) return FrameTagDeflate;
     if (result == CodeResult::NoMemory) *outOfMemory = true;
     return 0;
 }
+
+// Whether a frame of `size` bytes can hold a picture: a HUFY stream of two or
+// more used values spends at least a bit on every byte, and deflate gains at
+// most 1032:1. A HUFY stream of one used value (a picture whose residuals are
+// all equal) has no code bits at all and is plausible at any size.
+bool PlausibleFrame(const uint8_t* frame, std::size_t size, const FrameHeader& header, uint32_t width,
+                    uint32_t height)
+{
+    // The Huffman stream's used count - 1, after its length and first value.
+    constexpr std::size_t UsedCountByte = FrameHeaderSize + 4;
+    if (header.tag == FrameTagHuffman && size > UsedCountByte && frame[UsedCountByte] == 0) return true;
+    return size - FrameHeaderSize >= PictureBytes(width, height) / 1040;
+}
+
+CodecResult FromHuffman(HuffmanResult result)
+{
+    switch (result) {
+    case HuffmanResult::Ok: return CodecResult::Ok;
+    case HuffmanResult::NoMemory: return CodecResult::OutOfMemory;
+    case HuffmanResult::Truncated: return CodecResult::CutShort;
+    case HuffmanResult::OutputTooSmall: return CodecResult::LongerThanPicture;
+    default: return CodecResult::BadStream;
+    }
+}
+
+CodecResult FromInflate(InflateResult result)
+{
+    switch (result) {
+    case InflateResult::Ok: return CodecResult::Ok;
+    case InflateResult::NoMemory: return CodecResult::OutOfMemory;
+    case InflateResult::CutShort: return CodecResult::CutShort;
+    case InflateResult::ShortOutput: return CodecResult::ShorterThanPicture;
+    case InflateResult::LongOutput: return CodecResult::LongerThanPicture;
+    case InflateResult::BadCheckValue: return CodecResult::BadCheckValue;
+    default: return CodecResult::BadStream;
+    }
+}
+
+// The payload into the picture buffer: the stream must describe exactly the
+// picture and end exactly at the payload's end (with zero padding, as the
+// encoder writes it), which catches most damage a stream without a check
+// value can show.
+CodecResult DecodePayload(PlanarPicture& picture, uint32_t tag, const uint8_t* payload, std::size_t payloadSize,
+                          FrameReport& report)
+{
+    const std::size_t pictureBytes = PictureBytes(picture.width, picture.height);
+    if (tag == FrameTagHuffman) {
+        HuffmanDecodeInfo info;
+        const HuffmanResult result = HuffmanDecode(picture.buffer, pictureBytes, payload, payloadSize, &info);
+        report.streamLength = info.length;
+        if (result != HuffmanResult::Ok) return FromHuffman(result);
+        if (info.length != pictureBytes) return CodecResult::ShorterThanPicture;
+        report.streamEnd = info.bytesRead;
+        if (info.bytesRead != payloadSize) return CodecResult::TrailingBytes;
+        return info.paddingIsZero ? CodecResult::Ok : CodecResult::NonZeroPadding;
+    }
+    if (tag == FrameTagDeflate) {
+        std::size_t consumed = 0;
+        const InflateResult result = InflateExact(payload, payloadSize, picture.buffer, pictureBytes, &consumed);
+        if (result != InflateResult::Ok) return FromInflate(result);
+        report.streamEnd = consumed;
+        return consumed == payloadSize ? CodecResult::Ok : CodecResult::TrailingBytes;
+    }
+    return CodecResult::UnknownTag;
+}
 } // namespace
+
+bool IsCompressibleFormat(const FrameFormat& format)
+{
+    if (!IsCodablePictureSize(format.width, format.height)) return false;
+    if (IsPacked(format.layout)) return format.width % 2 == 0;
+    return format.layout == PixelLayout::Rgb24;
+}
+
+bool IsDecompressibleFormat(const FrameFormat& format)
+{
+    return IsCodablePictureSize(format.width, format.height) && (!IsPacked(format.layout) || format.width % 2 == 0);
+}
 
 uint32_t WorstCaseFrameSize(uint32_t width, uint32_t height)
 {
@@ -174,46 +248,24 @@ bool ReadFrameHeader(const uint8_t* frame, std::size_t size, FrameHeader* header
     return true;
 }
 
-LRESULT CompressFrame(CodecInstance& instance, const ICCOMPRESS& parameters)
+CodecResult CompressFrame(PlanarPicture& picture, const FrameFormat& input, const uint8_t* source,
+                          std::size_t sourceSize, FrameCoder coder, uint8_t* frame, std::size_t capacity,
+                          std::size_t* frameSize)
 {
-    return CompressFrameWithCoder(instance, parameters,
-                                  parameters.dwQuality < DeflateQualityThreshold ? FrameCoder::Huffman
-                                                                                 : FrameCoder::Deflate);
-}
+    *frameSize = 0;
+    if (!IsCompressibleFormat(input)) return CodecResult::UnsupportedFormat;
+    if (!PictureMatches(picture, input.width, input.height)) return CodecResult::NoPicture;
+    if (!source || sourceSize < RawPictureBytes(input) || !frame || capacity < FrameHeaderSize)
+        return CodecResult::BufferTooSmall;
+    const uint32_t width = input.width, height = input.height;
 
-LRESULT CompressFrameWithCoder(CodecInstance& instance, const ICCOMPRESS& parameters, FrameCoder coder)
-{
-    const BITMAPINFOHEADER* input = parameters.lpbiInput;
-    const auto* source = static_cast<const uint8_t*>(parameters.lpInput);
-    auto* frame = static_cast<uint8_t*>(parameters.lpOutput);
-    if (!input || !source || !frame) return ICERR_BADPARAM;
-
-    // A top-down source (negative height) is taken by its magnitude.
-    const uint32_t width = input->biWidth < 0 ? 0 : uint32_t(input->biWidth);
-    const uint32_t height = Magnitude(input->biHeight);
-    if (!IsCodablePictureSize(width, height)) return ICERR_BADFORMAT;
-    uint32_t yOffset = 0, uOffset = 0;
-    const bool packed = PackedOffsets(input->biCompression, &yOffset, &uOffset);
-    if (packed ? (input->biBitCount != 16 || width % 2 != 0)
-               : (input->biCompression != BI_RGB || input->biBitCount != 24))
-        return ICERR_BADFORMAT;
-    if (!PictureMatches(instance, width, height)) return ICERR_BADSIZE;
-    PlanarPicture& picture = *instance.picture;
-
-    instance.frameTag = coder == FrameCoder::Huffman ? FrameTagHuffman : FrameTagDeflate;
-
-    if (packed) {
-        // Packed frames are top-down whatever the sign of the height: planar
-        // row 0, the bottom row, is the last row in memory.
-        const ptrdiff_t rowLength = ptrdiff_t(2) * width;
-        PackedToPlanar(picture, source + rowLength * (height - 1), -rowLength, yOffset, uOffset);
+    const RawRows rows = RowsOf(input);
+    if (IsPacked(input.layout)) {
+        PackedToPlanar(picture, source + rows.rowZero, rows.rowStep, LumaOffset(input.layout),
+                       1 - LumaOffset(input.layout));
     } else {
-        // Rows exactly 3 x width bytes apart; a bottom-up bitmap has planar
-        // row 0 first in memory, a top-down one last.
-        const ptrdiff_t rowLength = ptrdiff_t(3) * width;
-        const bool topDown = input->biHeight < 0;
-        const uint8_t* first = topDown ? source + rowLength * (height - 1) : source;
-        if (!ConvertRgbToPlanar(first, picture, 3, topDown ? -rowLength : rowLength)) return ICERR_MEMORY;
+        EnsureColourTables();
+        if (!ConvertRgbToPlanar(source + rows.rowZero, picture, 3, rows.rowStep)) return CodecResult::OutOfMemory;
     }
     // For odd widths the bytes that belong to no plane are coded as zeros.
     if (width % 2 != 0) std::memset(picture.vPlane + std::size_t(picture.chromaRowLength) * height, 0, height);
@@ -222,83 +274,70 @@ LRESULT CompressFrameWithCoder(CodecInstance& instance, const ICCOMPRESS& parame
 
     std::size_t payloadLength = 0;
     bool outOfMemory = false;
-    const uint32_t tag =
-        CodePicture(picture, coder, frame, WorstCaseFrameSize(width, height), &payloadLength, &outOfMemory);
-    if (tag == 0) return outOfMemory ? ICERR_MEMORY : ICERR_INTERNAL;
-
-    instance.frameTag = tag;
+    const uint32_t tag = CodePicture(picture, coder, frame, std::min<std::size_t>(capacity, WorstCaseFrameSize(width, height)),
+                                     &payloadLength, &outOfMemory);
+    if (tag == 0) return outOfMemory ? CodecResult::OutOfMemory : CodecResult::BufferTooSmall;
     StoreLittleEndian32(frame, tag);
     StoreLittleEndian32(frame + 4, uint32_t(payloadLength));
-    if (parameters.lpdwFlags) *parameters.lpdwFlags |= AVIIF_KEYFRAME;
-    if (parameters.lpbiOutput) parameters.lpbiOutput->biSizeImage = DWORD(payloadLength + FrameHeaderSize);
-    return ICERR_OK;
+    *frameSize = payloadLength + FrameHeaderSize;
+    return CodecResult::Ok;
 }
 
-LRESULT DecompressFrame(const uint8_t* input, std::size_t inputSize, CodecInstance& instance,
-                        const BITMAPINFOHEADER& outputFormat, void* output)
+CodecResult InspectFrame(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height,
+                         FrameHeader* header)
 {
-    if (!input || !output) return ICERR_BADPARAM;
-    const uint32_t width = outputFormat.biWidth < 0 ? 0 : uint32_t(outputFormat.biWidth);
-    const uint32_t height = Magnitude(outputFormat.biHeight);
-    if (!PictureMatches(instance, width, height)) return ICERR_BADSIZE;
-    uint32_t yOffset = 0, uOffset = 0;
-    const bool packed = PackedOffsets(outputFormat.biCompression, &yOffset, &uOffset);
-    if (packed ? (outputFormat.biBitCount != 16 || width % 2 != 0)
-               : (outputFormat.biCompression != BI_RGB ||
-                  (outputFormat.biBitCount != 24 && outputFormat.biBitCount != 32)))
-        return ICERR_BADFORMAT;
-    PlanarPicture& picture = *instance.picture;
+    if (!ReadFrameHeader(frame, size, header)) return CodecResult::CutShort;
+    if (size > WorstCaseFrameSize(width, height)) return CodecResult::LongerThanPicture;
+    if (!PlausibleFrame(frame, size, *header, width, height)) return CodecResult::ShorterThanPicture;
+    if (header->tag != FrameTagHuffman && header->tag != FrameTagDeflate) return CodecResult::UnknownTag;
+    const std::size_t available = size - FrameHeaderSize;
+    if (header->payloadLength > available) return CodecResult::CutShort;
+    if (header->payloadLength < available) return CodecResult::TrailingBytes;
+    return CodecResult::Ok;
+}
+
+CodecResult DecompressFrame(PlanarPicture& picture, const uint8_t* frame, std::size_t frameSize,
+                            const FrameFormat& output, uint8_t* destination, std::size_t destinationSize,
+                            FrameReport* report)
+{
+    FrameReport local{};
+    FrameReport& r = report ? *report : local;
+    r = FrameReport{};
+    const uint32_t width = output.width, height = output.height;
+    if (!PictureMatches(picture, width, height)) return CodecResult::NoPicture;
+    if (!IsDecompressibleFormat(output)) return CodecResult::UnsupportedFormat;
+    if (!destination || destinationSize < RawPictureBytes(output)) return CodecResult::BufferTooSmall;
 
     FrameHeader header;
-    if (!ReadFrameHeader(input, inputSize == 0 ? FrameHeaderSize : inputSize, &header)) return ICERR_ERROR;
-    // The payload never extends past the frame the host handed over.
-    std::size_t payloadSize = header.payloadLength;
-    if (inputSize != 0) payloadSize = std::min(payloadSize, inputSize - FrameHeaderSize);
-    const uint8_t* payload = input + FrameHeaderSize;
-    const std::size_t pictureBytes = PictureBytes(width, height);
-
-    if (header.tag == FrameTagHuffman) {
-        HuffmanDecodeInfo info;
-        const HuffmanResult result = HuffmanDecode(picture.buffer, pictureBytes, payload, payloadSize, &info);
-        // Running out of memory says nothing about the frame: not "damaged".
-        if (result == HuffmanResult::NoMemory) return ICERR_MEMORY;
-        // The stream must describe exactly the picture and end exactly at the
-        // payload's end with zero padding, as the encoder writes it: this
-        // catches most damage a stream without a check value can show.
-        if (result != HuffmanResult::Ok || info.length != pictureBytes || info.bytesRead != payloadSize ||
-            !info.paddingIsZero)
-            return ICERR_ERROR;
-    } else if (header.tag == FrameTagDeflate) {
-        std::size_t consumed = 0;
-        ZlibResult result = InflateExact(payload, payloadSize, picture.buffer, pictureBytes, &consumed);
-        if (result == ZlibResult::NoMemory) return ICERR_MEMORY;
-        if (result != ZlibResult::Ok || consumed != payloadSize) return ICERR_ERROR;
-    } else {
-        return ICERR_ERROR;
-    }
+    if (!ReadFrameHeader(frame, frameSize, &header)) return CodecResult::CutShort;
+    r.tag = header.tag;
+    r.payloadLength = header.payloadLength;
+    // The payload never extends past the frame handed over.
+    const std::size_t payloadSize = std::min<std::size_t>(header.payloadLength, frameSize - FrameHeaderSize);
+    if (CodecResult result = DecodePayload(picture, header.tag, frame + FrameHeaderSize, payloadSize, r);
+        result != CodecResult::Ok)
+        return result;
 
     // The planes are restored and written out band by band, so that each band
     // is still in cache when it is converted.
-    auto* destination = static_cast<uint8_t*>(output);
-    const bool topDown = !packed && outputFormat.biHeight < 0;
-    const ptrdiff_t pixelStep = packed ? 2 : outputFormat.biBitCount == 24 ? 3 : 4;
-    const ptrdiff_t rowLength = pixelStep * width;
-    // Packed frames are always top-down: planar row 0 is their last row.
-    uint8_t* const rowZero = packed || topDown ? destination + rowLength * (height - 1) : destination;
-    const ptrdiff_t rowStep = packed || topDown ? -rowLength : rowLength;
+    const bool packed = IsPacked(output.layout);
+    if (!packed) EnsureColourTables();
+    const RawRows rows = RowsOf(output);
+    uint8_t* const rowZero = destination + rows.rowZero;
+    const ptrdiff_t pixelStep = BytesPerPixel(output.layout);
     // Later bands start one row after a multiple of the wavefront's 16 rows.
     for (uint32_t first = 0, end = std::min(height, RestoreBandRows + 1); first < height;
          first = end, end = std::min(height, end + RestoreBandRows)) {
         MedianRestorePlaneRows(picture.yPlane, picture.yRowLength, first, end);
         MedianRestorePlaneRows(picture.uPlane, picture.chromaRowLength, first, end);
         MedianRestorePlaneRows(picture.vPlane, picture.chromaRowLength, first, end);
-        const PlanarPicture band = BandOf(picture, first, end);
-        uint8_t* const bandStart = rowZero + rowStep * ptrdiff_t(first);
+        const PlanarPicture band = PictureBand(picture, first, end);
+        uint8_t* const bandStart = rowZero + rows.rowStep * ptrdiff_t(first);
         if (packed) {
-            PlanarToPacked(band, bandStart, rowStep, yOffset, uOffset);
+            PlanarToPacked(band, bandStart, rows.rowStep, LumaOffset(output.layout), 1 - LumaOffset(output.layout));
         } else {
-            ConvertPlanarToRgb(band, bandStart, pixelStep, rowStep);
+            ConvertPlanarToRgb(band, bandStart, pixelStep, rows.rowStep);
         }
     }
-    return ICERR_OK;
+    return CodecResult::Ok;
 }

@@ -1,12 +1,16 @@
+// The transform's row operations and its fast kernels: forward rows by
+// SSE2, AVX2 and AVX-512 blocks, inverse rows by diagonal wavefronts.
+#include "median_transform.h"
+
 #include <algorithm>
 
-#include "kernels.h"
-#include "median.h"
-#include "planar_picture.h"
+#include "median_kernels.h"
+#include "median_prediction.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#if defined(KESTRUN_CODEC_WIDE)
+#if defined(__GNUC__)
+#define KESTRUN_MEDIAN_WIDE 1
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
 // that its own flow analysis then reports as uninitialised.
@@ -16,7 +20,7 @@
 #endif
 #endif
 
-// --- reference kernels: one sample at a time, exactly as the transform is defined ---
+// --- the row operations, one sample at a time ---
 
 // The forward pass walks right to left so that row[x - 1] still holds its
 // input value when row[x] is predicted; the rows go last to first for the
@@ -36,22 +40,6 @@ void MedianRestoreRow(uint8_t* row, const uint8_t* previousRow, uint32_t count)
         left = uint8_t(row[x] + MedianPrediction(left, previousRow[x], previousRow[x - 1]));
         row[x] = left;
     }
-}
-
-void MedianTransformPlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows)
-{
-    if (rowLength == 0 || rows == 0) return;
-    for (uint32_t r = rows - 1; r >= 1; --r)
-        MedianPredictRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
-    for (uint32_t x = rowLength - 1; x >= 1; --x) plane[x] = uint8_t(plane[x] - plane[x - 1]);
-}
-
-void MedianRestorePlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows)
-{
-    if (rowLength == 0 || rows == 0) return;
-    for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
-    for (uint32_t r = 1; r < rows; ++r)
-        MedianRestoreRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
 }
 
 // --- fast kernels ---
@@ -113,7 +101,7 @@ void LeftDifferencesFast(uint8_t* row, uint32_t count)
     for (uint32_t x = end - 1; x >= 1; --x) row[x] = uint8_t(row[x] - row[x - 1]);
 }
 
-#if defined(KESTRUN_CODEC_WIDE)
+#if defined(KESTRUN_MEDIAN_WIDE)
 #define KESTRUN_AVX2 __attribute__((target("avx2")))
 #define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw")))
 
@@ -175,20 +163,6 @@ KESTRUN_AVX512 void PredictRowAvx512(uint8_t* row, const uint8_t* previousRow, u
 #undef KESTRUN_AVX512
 
 #endif
-
-using RowPredictor = void (*)(uint8_t* row, const uint8_t* previousRow, uint32_t count);
-
-// The widest kernel the processor runs, within the ceiling.
-RowPredictor ChosenPredictor()
-{
-#if defined(KESTRUN_CODEC_WIDE)
-    if (transformKernelCeiling >= CodecKernel::Avx512 && TransformKernelAvailable(CodecKernel::Avx512))
-        return PredictRowAvx512;
-    if (transformKernelCeiling >= CodecKernel::Avx2 && TransformKernelAvailable(CodecKernel::Avx2))
-        return PredictRowAvx2;
-#endif
-    return PredictRowFast;
-}
 
 inline int Median(int left, int above, int aboveLeft)
 {
@@ -377,34 +351,84 @@ void RestoreSixteenRows(uint8_t* first, std::size_t stride, uint32_t count)
 #endif
 } // namespace
 
-void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+namespace {
+// Row 0 from the left alone; the caller goes on from row 1.
+uint32_t RestoreFirstRow(uint8_t* plane, uint32_t rowLength, uint32_t firstRow)
 {
-    if (rowLength == 0 || rows == 0) return;
-    const RowPredictor predict = ChosenPredictor();
-    for (uint32_t r = rows - 1; r >= 1; --r)
-        predict(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
-    LeftDifferencesFast(plane, rowLength);
+    if (firstRow != 0) return firstRow;
+    for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
+    return 1;
 }
 
-void MedianRestorePlaneRows(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow)
+// Four rows at a time where rows are long enough, then one by one.
+uint32_t RestoreRowsByFour(uint8_t* plane, uint32_t rowLength, uint32_t r, uint32_t endRow)
 {
-    if (rowLength == 0 || firstRow >= endRow) return;
-    uint32_t r = firstRow;
-    if (r == 0) {
-        for (uint32_t x = 1; x < rowLength; ++x) plane[x] = uint8_t(plane[x] + plane[x - 1]);
-        r = 1;
-    }
-#if defined(__SSE2__)
-    // The vector wavefront needs rows long enough to fill its pipeline.
-    if (rowLength >= 2 * VectorRows)
-        for (; r + VectorRows <= endRow; r += VectorRows)
-            RestoreSixteenRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
-#endif
     if (rowLength >= WavefrontRows)
         for (; r + WavefrontRows <= endRow; r += WavefrontRows)
             RestoreFourRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
     for (; r < endRow; ++r)
         MedianRestoreRow(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+    return r;
+}
+
+void RestoreRowsPortable(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow)
+{
+    if (rowLength == 0 || firstRow >= endRow) return;
+    RestoreRowsByFour(plane, rowLength, RestoreFirstRow(plane, rowLength, firstRow), endRow);
+}
+
+#if defined(__SSE2__)
+// Sixteen rows at a time in the lanes of a vector, where rows are long
+// enough to fill its pipeline; what is left four and one at a time.
+void RestoreRowsSse2(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow)
+{
+    if (rowLength == 0 || firstRow >= endRow) return;
+    uint32_t r = RestoreFirstRow(plane, rowLength, firstRow);
+    if (rowLength >= 2 * VectorRows)
+        for (; r + VectorRows <= endRow; r += VectorRows)
+            RestoreSixteenRows(plane + std::size_t(r) * rowLength, rowLength, rowLength);
+    RestoreRowsByFour(plane, rowLength, r, endRow);
+}
+#endif
+
+constexpr Kernel<PredictRowKernel> predictKernels[] = {
+    {"sse2", 0, PredictRowFast},
+#if defined(KESTRUN_MEDIAN_WIDE)
+    {"avx2", CpuAvx2, PredictRowAvx2},
+    {"avx512", CpuAvx512, PredictRowAvx512},
+#endif
+};
+
+constexpr Kernel<RestoreRowsKernel> restoreKernels[] = {
+    {"portable", 0, RestoreRowsPortable},
+#if defined(__SSE2__)
+    {"sse2", 0, RestoreRowsSse2},
+#endif
+};
+
+const PredictRowKernel chosenPredictor = ChooseKernel<PredictRowKernel>(predictKernels).function;
+const RestoreRowsKernel chosenRestorer = ChooseKernel<RestoreRowsKernel>(restoreKernels).function;
+} // namespace
+
+std::span<const Kernel<PredictRowKernel>> MedianPredictKernels() { return predictKernels; }
+std::span<const Kernel<RestoreRowsKernel>> MedianRestoreKernels() { return restoreKernels; }
+
+void MedianTransformPlaneWith(PredictRowKernel predict, uint8_t* plane, uint32_t rowLength, uint32_t rows)
+{
+    if (rowLength == 0 || rows == 0) return;
+    for (uint32_t r = rows - 1; r >= 1; --r)
+        predict(plane + std::size_t(r) * rowLength, plane + std::size_t(r - 1) * rowLength, rowLength);
+    LeftDifferencesFast(plane, rowLength);
+}
+
+void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)
+{
+    MedianTransformPlaneWith(chosenPredictor, plane, rowLength, rows);
+}
+
+void MedianRestorePlaneRows(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow)
+{
+    chosenRestorer(plane, rowLength, firstRow, endRow);
 }
 
 void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows)

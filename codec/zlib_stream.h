@@ -4,6 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "inflate_result.h"
+#include "platform/cpu.h"
 
 enum class ZlibResult { Ok, DoesNotFit, NoMemory, BadData };
 
@@ -24,9 +28,17 @@ ZlibResult DeflateArchiveInto(const uint8_t* source, std::size_t size, uint8_t* 
 // `destinationSize` bytes. Ok only when the stream ends, its checksum holds
 // and it produced exactly `destinationSize` bytes; `*consumed` is then the
 // stream's length (bytes after it are not read). Uses the fastest decoder
-// built in.
-ZlibResult InflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
-                        std::size_t destinationSize, std::size_t* consumed);
-// The same through zlib's inflate, whatever else is built in.
-ZlibResult InflateExactZlib(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
-                            std::size_t destinationSize, std::size_t* consumed);
+// built in; a failure says what was wrong with the stream.
+InflateResult InflateExact(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                           std::size_t destinationSize, std::size_t* consumed);
+// The same through zlib's inflate, whatever else is built in: the reference
+// the other decoders are held to.
+InflateResult InflateExactZlib(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                               std::size_t destinationSize, std::size_t* consumed);
+
+// The decoders InflateExact chooses from: the codec's own, and libdeflate's
+// where the build has it. Neither depends on the processor word (libdeflate
+// picks its own kernels).
+using InflateKernel = InflateResult (*)(const uint8_t* source, std::size_t sourceSize, uint8_t* destination,
+                                        std::size_t destinationSize, std::size_t* consumed);
+std::span<const Kernel<InflateKernel>> InflateKernels();

@@ -5,29 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../codec/planar_picture.h"
-
-struct ConversionTables {
-    // Forward: an 8-bit R, G or B sample to its scaled contribution.
-    int32_t YFromR[256], YFromG[256], YFromB[256];
-    int32_t UFromR[256], UFromG[256], UFromB[256];
-    int32_t VFromR[256], VFromG[256], VFromB[256];
-    // Inverse: an 8-bit Y, U or V sample to its scaled contribution.
-    int32_t RgbFromY[256], RFromV[256], GFromU[256], GFromV[256], BFromU[256];
-};
-
-// 2^18 in single precision, set before the first driver message.
-extern const float ConversionScale;
-
-extern ConversionTables conversionTables;
-// Saturating byte table addressed from -256 to 511: ClampTable[x] for x in range.
-// Its storage reaches further, ClampTableFirst to ClampTableLast, so that any
-// sum the RGB output can form (-277 to 534) saturates by look-up alone.
-constexpr int ClampTableFirst = -512;
-constexpr int ClampTableLast = 767;
-extern const uint8_t* const ClampTable;
-extern bool ConversionTablesBuilt;
-extern bool ClampTableBuilt;
+#include "picture/planar_picture.h"
 
 // Build once per process; safe to call from several threads at once (a call
 // returns only once the table is complete). Later calls do nothing.

@@ -1,10 +1,35 @@
-// Derived tables and kernel choices private to the colour code.
+// The tables, their derived forms and the kernels, private to the colour
+// code and open to its tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "colour.h"
+#include "platform/cpu.h"
+
+struct ConversionTables {
+    // Forward: an 8-bit R, G or B sample to its scaled contribution.
+    int32_t YFromR[256], YFromG[256], YFromB[256];
+    int32_t UFromR[256], UFromG[256], UFromB[256];
+    int32_t VFromR[256], VFromG[256], VFromB[256];
+    // Inverse: an 8-bit Y, U or V sample to its scaled contribution.
+    int32_t RgbFromY[256], RFromV[256], GFromU[256], GFromV[256], BFromU[256];
+};
+
+// 2^18 in single precision, set before the first driver message.
+extern const float ConversionScale;
+
+extern ConversionTables conversionTables;
+// Saturating byte table addressed from -256 to 511: ClampTable[x] for x in range.
+// Its storage reaches further, ClampTableFirst to ClampTableLast, so that any
+// sum the RGB output can form (-277 to 534) saturates by look-up alone.
+constexpr int ClampTableFirst = -512;
+constexpr int ClampTableLast = 767;
+extern const uint8_t* const ClampTable;
+extern bool ConversionTablesBuilt;
+extern bool ClampTableBuilt;
 
 // SSE2 is part of every x86 target the codec builds for (-msse2 on i686);
 // KESTRUN_COLOUR_NO_SIMD builds the portable kernels there for testing.
@@ -17,21 +42,11 @@
 #if defined(KESTRUN_COLOUR_SSE2) && defined(__GNUC__)
 #define KESTRUN_COLOUR_AVX2 1
 #endif
-
-// Whether the processor runs the AVX2 kernels; asked once per process.
-bool Avx2Available();
-// The RGB input kernels (the conversion of a row and the chroma halving)
-// come in three levels, fastest last: Baseline is SSE2 where the build has
-// it, else portable code; Avx512 needs AVX-512 BW, VBMI and VNNI. Each runs
-// the fastest level the processor has, no faster than its ceiling, which
-// tests lower to run the others.
-enum class KernelLevel { Baseline, Avx2, Avx512 };
-inline KernelLevel rgbInputCeiling = KernelLevel::Avx512;
-inline KernelLevel decimationCeiling = KernelLevel::Avx512;
-bool KernelLevelAvailable(KernelLevel level);
-// One row of B, G, R pixels (3 bytes apart) to Y, U and V at full
-// resolution with the given kernel, which must be available.
-void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width);
+#if defined(KESTRUN_COLOUR_SSE2)
+#define KESTRUN_COLOUR_BASELINE "sse2"
+#else
+#define KESTRUN_COLOUR_BASELINE "portable"
+#endif
 
 // Sums of table entries as integer arithmetic, for the AVX-512 kernels.
 // Per output: A = K1 x1 + K2 x2 + K3 x3 + K0 over the input bytes, with each
@@ -76,14 +91,39 @@ struct alignas(16) ChromaContribution {
 };
 extern ChromaContribution chromaContributions[2][256];
 
-// The planar-to-RGB kernels. ConvertPlanarToRgb runs the fastest one the
-// processor has; the tests run each against the reference. Avx512 (with
-// VBMI) does sixteen pixels a step with byte-masked stores; in RGB32 they
-// leave the fourth bytes untouched instead of writing back the values read.
-// Avx512Linear (with VNNI as well) computes the channels from
-// inverseLinear instead of looking up the tables.
-enum class RgbKernel { Portable, Sse2, Avx2, Avx512, Avx512Linear };
-bool RgbKernelAvailable(RgbKernel kernel);
-// As ConvertPlanarToRgb, with the given kernel, which must be available.
-void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
-                            ptrdiff_t rowStep);
+// The kernels, each family's table from the portable or SSE2 baseline up;
+// the conversions run the fastest the processor has, the kernel check each.
+//
+// RGB input, one row of B, G, R pixels to Y, U and V at full resolution:
+// with pixels 3 bytes apart, and with any pixel step.
+struct RgbInputKernel {
+    void (*packedRow)(const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width);
+    void (*anyStepRow)(const uint8_t* pixels, ptrdiff_t pixelStep, uint8_t* y, uint8_t* u, uint8_t* v,
+                       uint32_t width);
+};
+std::span<const Kernel<RgbInputKernel>> RgbInputKernels();
+
+// Chroma halving: the middle outputs from k while k + block is still one
+// (`last` is the last output, which mirrors); returns the next output to do.
+using DecimationKernel = uint32_t (*)(const uint8_t* source, uint8_t* destination, uint32_t k, uint32_t last);
+std::span<const Kernel<DecimationKernel>> DecimationKernels();
+void DecimateChromaRowWith(DecimationKernel kernel, const uint8_t* source, uint8_t* destination, uint32_t width);
+
+// As ConvertRgbToPlanar, with the given kernels.
+bool ConvertRgbToPlanarWith(const RgbInputKernel& input, DecimationKernel decimation, const uint8_t* source,
+                            PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep);
+
+// RGB output, one row of the picture to RGB24 and to RGB32 pixels. The
+// AVX-512 kernels store sixteen pixels a step with byte masks, so in RGB32
+// they leave the fourth bytes untouched instead of writing back the values
+// read; the VNNI one computes the channels from inverseLinear instead of
+// looking up the tables.
+using RgbRowConverter = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width);
+struct RgbOutputKernel {
+    RgbRowConverter rgb24;
+    RgbRowConverter rgb32;
+};
+std::span<const Kernel<RgbOutputKernel>> RgbOutputKernels();
+// As ConvertPlanarToRgb, with the given kernel.
+void ConvertPlanarToRgbWith(const RgbOutputKernel& kernel, const PlanarPicture& picture, uint8_t* destination,
+                            ptrdiff_t pixelStep, ptrdiff_t rowStep);

@@ -1,6 +1,6 @@
 #include "colour_reference.h"
 
-#include "../platform/memory.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ int32_t MirrorTap(int32_t index, int32_t last)
 
 } // namespace
 
-void ReferenceDecimateChromaRow(const uint8_t* source, uint8_t* destination, uint32_t width)
+void DecimateChromaRowReference(const uint8_t* source, uint8_t* destination, uint32_t width)
 {
     static const int32_t weights[6] = {-127, 1977, 14534, 14534, 1977, -127};
     const int32_t outputs = static_cast<int32_t>(width / 2);
@@ -36,7 +36,7 @@ void ReferenceDecimateChromaRow(const uint8_t* source, uint8_t* destination, uin
     }
 }
 
-bool ReferenceConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep,
+bool ConvertRgbToPlanarReference(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep,
                                  ptrdiff_t rowStep)
 {
     const uint32_t width = picture.width, height = picture.height;
@@ -56,15 +56,15 @@ bool ReferenceConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, 
     }
     const uint32_t half = width >> 1;
     for (uint32_t r = 0; r < height; ++r) {
-        ReferenceDecimateChromaRow(scratch + std::size_t(r) * width, picture.uPlane + std::size_t(r) * half, width);
-        ReferenceDecimateChromaRow(scratch + planeSize + std::size_t(r) * width,
+        DecimateChromaRowReference(scratch + std::size_t(r) * width, picture.uPlane + std::size_t(r) * half, width);
+        DecimateChromaRowReference(scratch + planeSize + std::size_t(r) * width,
                                    picture.vPlane + std::size_t(r) * half, width);
     }
     FreeMemory(scratch);
     return true;
 }
 
-void ReferenceConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
+void ConvertPlanarToRgbReference(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
                                  ptrdiff_t rowStep)
 {
     const uint32_t width = picture.width, half = width >> 1;

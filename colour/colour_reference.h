@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "colour.h"
+#include "colour_internal.h"
 
 // Same contract as ConvertRgbToPlanar, with a whole-frame chroma scratch.
-bool ReferenceConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep,
+bool ConvertRgbToPlanarReference(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep,
                                  ptrdiff_t rowStep);
-void ReferenceConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
+void ConvertPlanarToRgbReference(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
                                  ptrdiff_t rowStep);
-void ReferenceDecimateChromaRow(const uint8_t* source, uint8_t* destination, uint32_t width);
+void DecimateChromaRowReference(const uint8_t* source, uint8_t* destination, uint32_t width);

@@ -23,8 +23,6 @@
 
 namespace {
 
-using RowConverter = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width);
-
 // Pixels `first` (even) to the end of a row. Two pixels per chroma pair: the
 // chroma contributions are looked up once.
 template <ptrdiff_t Step>
@@ -265,12 +263,6 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* y, const uint8_t* u, const u
 
 #define KESTRUN_AVX512_VNNI __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
 
-bool ProcessorHasVnni()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512vnni");
-}
-
 // One channel of sixteen pixels before saturation: A shifted right by its
 // fraction bits.
 KESTRUN_AVX512_VNNI inline __m512i Channel(__m512i x, const LinearConstants& c, __mmask16& sure)
@@ -284,6 +276,7 @@ template <ptrdiff_t Step>
 KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
                                           uint32_t width)
 {
+    if (!inverseLinear.usable) return ConvertRowAvx512<Step>(y, u, v, out, width);
     LinearConstants c[3];
     SetLinearConstants(inverseLinear, c);
     // Dword i gets Y i, U and V i / 2 (from bytes 16 to 23 and 24 to 31 of
@@ -328,112 +321,37 @@ KESTRUN_AVX512_VNNI void ConvertRowLinear(const uint8_t* y, const uint8_t* u, co
 }
 
 #undef KESTRUN_AVX512_VNNI
-#else
-bool ProcessorHasVnni() { return false; }
 #endif
 
 #undef KESTRUN_AVX512
 
 #undef KESTRUN_AVX2
 
-bool ProcessorHasAvx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-bool ProcessorHasAvx512()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
-}
-
-#else
-
-bool ProcessorHasAvx2() { return false; }
-bool ProcessorHasAvx512() { return false; }
-
 #endif
 
-// Asked once; the answer cannot change while the process runs.
-bool Avx512Available()
-{
-    static const bool available = ProcessorHasAvx512();
-    return available;
-}
-
-RgbKernel FastestRgbKernel()
-{
-    if (RgbKernelAvailable(RgbKernel::Avx512Linear)) return RgbKernel::Avx512Linear;
-    if (Avx512Available()) return RgbKernel::Avx512;
-    if (Avx2Available()) return RgbKernel::Avx2;
-    if (RgbKernelAvailable(RgbKernel::Sse2)) return RgbKernel::Sse2;
-    return RgbKernel::Portable;
-}
-
-template <ptrdiff_t Step>
-RowConverter RowConverterFor(RgbKernel kernel)
-{
-    switch (kernel) {
-#if defined(KESTRUN_COLOUR_AVX2)
-#if defined(__x86_64__)
-    case RgbKernel::Avx512Linear:
-        if (RgbKernelAvailable(kernel)) return ConvertRowLinear<Step>;
-        break;
-#endif
-    case RgbKernel::Avx512:
-        if (Avx512Available()) return ConvertRowAvx512<Step>;
-        break;
-    case RgbKernel::Avx2:
-        if (Avx2Available()) return ConvertRowAvx2<Step>;
-        break;
-#endif
+constexpr Kernel<RgbOutputKernel> outputKernels[] = {
+    {"portable", 0, {ConvertRowPortable<3>, ConvertRowPortable<4>}},
 #if defined(KESTRUN_COLOUR_SSE2)
-    case RgbKernel::Sse2:
-        return ConvertRowSse2<Step>;
+    {"sse2", 0, {ConvertRowSse2<3>, ConvertRowSse2<4>}},
 #endif
-    default:
-        break;
-    }
-    return ConvertRowPortable<Step>;
-}
+#if defined(KESTRUN_COLOUR_AVX2)
+    {"avx2", CpuAvx2, {ConvertRowAvx2<3>, ConvertRowAvx2<4>}},
+    {"avx512vbmi", CpuAvx512 | CpuAvx512Vbmi, {ConvertRowAvx512<3>, ConvertRowAvx512<4>}},
+#if defined(__x86_64__)
+    {"avx512vnni", CpuAvx512 | CpuAvx512Vbmi | CpuAvx512Vnni, {ConvertRowLinear<3>, ConvertRowLinear<4>}},
+#endif
+#endif
+};
 
+const RgbOutputKernel& chosenOutput = ChooseKernel<RgbOutputKernel>(outputKernels).function;
 } // namespace
 
-bool Avx2Available()
-{
-    static const bool available = ProcessorHasAvx2();
-    return available;
-}
+std::span<const Kernel<RgbOutputKernel>> RgbOutputKernels() { return outputKernels; }
 
-bool RgbKernelAvailable(RgbKernel kernel)
+void ConvertPlanarToRgbWith(const RgbOutputKernel& kernel, const PlanarPicture& picture, uint8_t* destination,
+                            ptrdiff_t pixelStep, ptrdiff_t rowStep)
 {
-    switch (kernel) {
-    case RgbKernel::Portable:
-        return true;
-    case RgbKernel::Sse2:
-#if defined(KESTRUN_COLOUR_SSE2)
-        return true;
-#else
-        return false;
-#endif
-    case RgbKernel::Avx2:
-        return Avx2Available();
-    case RgbKernel::Avx512:
-        return Avx512Available();
-    case RgbKernel::Avx512Linear: {
-        static const bool vnni = ProcessorHasVnni();
-        return Avx512Available() && vnni && inverseLinear.usable;
-    }
-    }
-    return false;
-}
-
-void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep,
-                            ptrdiff_t rowStep)
-{
-    const RowConverter row = pixelStep == 4 ? RowConverterFor<4>(kernel) : RowConverterFor<3>(kernel);
+    const RgbRowConverter row = pixelStep == 4 ? kernel.rgb32 : kernel.rgb24;
     const uint32_t width = picture.width, half = width >> 1;
     for (uint32_t r = 0; r < picture.height; ++r) {
         row(picture.yPlane + std::size_t(r) * width, picture.uPlane + std::size_t(r) * half,
@@ -443,6 +361,5 @@ void ConvertPlanarToRgbWith(RgbKernel kernel, const PlanarPicture& picture, uint
 
 void ConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep, ptrdiff_t rowStep)
 {
-    static const RgbKernel fastest = FastestRgbKernel();
-    ConvertPlanarToRgbWith(fastest, picture, destination, pixelStep, rowStep);
+    ConvertPlanarToRgbWith(chosenOutput, picture, destination, pixelStep, rowStep);
 }

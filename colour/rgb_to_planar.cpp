@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "../platform/memory.h"
 #include "colour_internal.h"
+#include "platform/memory.h"
 
 #if defined(KESTRUN_COLOUR_AVX2)
 #include <immintrin.h>
@@ -107,14 +107,6 @@ __attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* pixel, ptrdif
 
 #define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni")))
 
-bool ProcessorHasAvx512Input()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
-}
-
 // Sixteen pixels a step by byte dot products instead of table loads; the
 // rare pixels near a rounding edge take the table path.
 KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
@@ -155,8 +147,6 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* 
 }
 
 #undef KESTRUN_AVX512
-#else
-bool ProcessorHasAvx512Input() { return false; }
 #endif
 
 #endif
@@ -282,24 +272,65 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) uint32_t DecimateMid
 
 #endif
 
-uint32_t DecimateMiddle(const uint8_t* s, uint8_t* d, uint32_t last)
-{
-    uint32_t k = 1;
-    [[maybe_unused]] static const bool avx512 = KernelLevelAvailable(KernelLevel::Avx512);
-#if defined(__x86_64__)
-    if (avx512 && decimationCeiling >= KernelLevel::Avx512) k = DecimateMiddleAvx512(s, d, k, last);
-#endif
 #if defined(KESTRUN_COLOUR_AVX2)
-    if (Avx2Available() && decimationCeiling >= KernelLevel::Avx2) k = DecimateMiddleAvx2(s, d, k, last);
-#endif
-    return DecimateMiddleSse2(s, d, k, last);
+uint32_t DecimateMiddleAvx2Chain(const uint8_t* s, uint8_t* d, uint32_t k, uint32_t last)
+{
+    return DecimateMiddleSse2(s, d, DecimateMiddleAvx2(s, d, k, last), last);
 }
+#if defined(__x86_64__)
+uint32_t DecimateMiddleAvx512Chain(const uint8_t* s, uint8_t* d, uint32_t k, uint32_t last)
+{
+    return DecimateMiddleAvx2Chain(s, d, DecimateMiddleAvx512(s, d, k, last), last);
+}
+#endif
+#endif
 
 #endif
+
+// The baseline halves one output at a time in DecimateChromaRowWith.
+uint32_t DecimateMiddlePortable(const uint8_t*, uint8_t*, uint32_t k, uint32_t) { return k; }
+
+template <ptrdiff_t FixedStep> void PackedRow(const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
+{
+    ConvertRow<FixedStep>(pixels, FixedStep, y, u, v, width);
+}
+
+#if defined(KESTRUN_COLOUR_AVX2)
+void PackedRowAvx2(const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
+{
+    ConvertRowAvx2<3>(pixels, 3, y, u, v, width);
+}
+#endif
+
+constexpr Kernel<RgbInputKernel> inputKernels[] = {
+    {KESTRUN_COLOUR_BASELINE, 0, {PackedRow<3>, ConvertRow<0>}},
+#if defined(KESTRUN_COLOUR_AVX2)
+    {"avx2", CpuAvx2, {PackedRowAvx2, ConvertRowAvx2<0>}},
+#if defined(__x86_64__)
+    {"avx512vnni", CpuAvx512 | CpuAvx512Vbmi | CpuAvx512Vnni, {ConvertRowAvx512, ConvertRowAvx2<0>}},
+#endif
+#endif
+};
+
+constexpr Kernel<DecimationKernel> decimationKernels[] = {
+    {"portable", 0, DecimateMiddlePortable},
+#if defined(KESTRUN_COLOUR_SSE2)
+    {"sse2", 0, DecimateMiddleSse2},
+#endif
+#if defined(KESTRUN_COLOUR_AVX2)
+    {"avx2", CpuAvx2, DecimateMiddleAvx2Chain},
+#if defined(__x86_64__)
+    {"avx512vnni", CpuAvx512 | CpuAvx512Vnni, DecimateMiddleAvx512Chain},
+#endif
+#endif
+};
+
+const RgbInputKernel& chosenInput = ChooseKernel<RgbInputKernel>(inputKernels).function;
+const DecimationKernel chosenDecimation = ChooseKernel<DecimationKernel>(decimationKernels).function;
 
 } // namespace
 
-void DecimateChromaRow(const uint8_t* s, uint8_t* d, uint32_t width)
+void DecimateChromaRowWith(DecimationKernel middle, const uint8_t* s, uint8_t* d, uint32_t width)
 {
     const uint32_t outputs = width / 2;
     if (outputs == 0) return;
@@ -311,16 +342,17 @@ void DecimateChromaRow(const uint8_t* s, uint8_t* d, uint32_t width)
     }
     d[0] = Filtered(Centre * s[0] + EdgeNear * s[1] + EdgeFar * s[2] + Far * s[3]);
     const uint32_t last = outputs - 1;
-    uint32_t k = 1;
-#if defined(KESTRUN_COLOUR_SSE2)
-    k = DecimateMiddle(s, d, last);
-#endif
-    for (; k < last; ++k) {
+    for (uint32_t k = middle(s, d, 1, last); k < last; ++k) {
         const uint8_t* c = s + 2 * k;
         d[k] = Filtered(Centre * (c[0] + c[1]) + Near * (c[-1] + c[2]) + Far * (c[-2] + c[3]));
     }
     const uint8_t* c = s + 2 * last;
     d[last] = Filtered(EdgeFar * c[-1] + EdgeNear * c[0] + Centre * c[1] + Far * c[-2]);
+}
+
+void DecimateChromaRow(const uint8_t* s, uint8_t* d, uint32_t width)
+{
+    DecimateChromaRowWith(chosenDecimation, s, d, width);
 }
 
 void DecimateChromaPlane(uint8_t* destinationPlane, uint32_t width, const uint8_t* sourceRows, uint32_t rows)
@@ -331,41 +363,11 @@ void DecimateChromaPlane(uint8_t* destinationPlane, uint32_t width, const uint8_
     }
 }
 
-bool KernelLevelAvailable(KernelLevel level)
-{
-    switch (level) {
-    case KernelLevel::Baseline:
-        return true;
-#if defined(KESTRUN_COLOUR_AVX2)
-    case KernelLevel::Avx2:
-        return Avx2Available();
-    case KernelLevel::Avx512: {
-        static const bool available = ProcessorHasAvx512Input();
-        return available;
-    }
-#endif
-    default:
-        return false;
-    }
-}
+std::span<const Kernel<RgbInputKernel>> RgbInputKernels() { return inputKernels; }
+std::span<const Kernel<DecimationKernel>> DecimationKernels() { return decimationKernels; }
 
-void ConvertRgbRowWith(KernelLevel kernel, const uint8_t* pixels, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t width)
-{
-    switch (kernel) {
-#if defined(KESTRUN_COLOUR_AVX2)
-#if defined(__x86_64__)
-    case KernelLevel::Avx512:
-        return ConvertRowAvx512(pixels, y, u, v, width);
-#endif
-    case KernelLevel::Avx2:
-        return ConvertRowAvx2<3>(pixels, 3, y, u, v, width);
-#endif
-    default:
-        return ConvertRow<3>(pixels, 3, y, u, v, width);
-    }
-}
-
-bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep)
+bool ConvertRgbToPlanarWith(const RgbInputKernel& input, DecimationKernel decimation, const uint8_t* source,
+                            PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep)
 {
     const uint32_t width = picture.width, half = width >> 1;
     // Rows are filtered independently, so one row of U and V is all the
@@ -375,26 +377,21 @@ bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t
     if (!scratch) return false;
     uint8_t* const u = scratch;
     uint8_t* const v = scratch + width;
-    KernelLevel kernel = rgbInputCeiling;
-    while (kernel != KernelLevel::Baseline && !KernelLevelAvailable(kernel))
-        kernel = KernelLevel(int(kernel) - 1);
     for (uint32_t r = 0; r < picture.height; ++r) {
         const uint8_t* row = source + ptrdiff_t(r) * rowStep;
         uint8_t* const y = picture.yPlane + std::size_t(r) * width;
-        if (pixelStep == 3) {
-            ConvertRgbRowWith(kernel, row, y, u, v, width);
-        }
-#if defined(KESTRUN_COLOUR_AVX2)
-        else if (kernel != KernelLevel::Baseline) {
-            ConvertRowAvx2<0>(row, pixelStep, y, u, v, width);
-        }
-#endif
-        else {
-            ConvertRow<0>(row, pixelStep, y, u, v, width);
-        }
-        DecimateChromaRow(u, picture.uPlane + std::size_t(r) * half, width);
-        DecimateChromaRow(v, picture.vPlane + std::size_t(r) * half, width);
+        if (pixelStep == 3)
+            input.packedRow(row, y, u, v, width);
+        else
+            input.anyStepRow(row, pixelStep, y, u, v, width);
+        DecimateChromaRowWith(decimation, u, picture.uPlane + std::size_t(r) * half, width);
+        DecimateChromaRowWith(decimation, v, picture.vPlane + std::size_t(r) * half, width);
     }
     FreeMemory(scratch);
     return true;
+}
+
+bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t pixelStep, ptrdiff_t rowStep)
+{
+    return ConvertRgbToPlanarWith(chosenInput, chosenDecimation, source, picture, pixelStep, rowStep);
 }

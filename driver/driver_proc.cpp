@@ -1,6 +1,7 @@
 #include "driver_proc.h"
 
-#include "codec/codec_instance.h"
+#include "codec/codec.h"
+#include "codec_instance.h"
 #include "colour/colour.h"
 #include "formats.h"
 #include "platform/layout_check.h"

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <limits>
 
-#include "codec/frame.h"
-#include "codec/planar_picture.h"
+#include "codec/codec.h"
 #include "colour/colour.h"
+#include "picture/planar_picture.h"
 
 namespace {
 // The plain header; every field the handlers read lies inside it.
@@ -169,19 +169,74 @@ void ReleasePicture(CodecInstance& instance)
     instance.picture = nullptr;
 }
 
+namespace {
+// The core's answer as the host hears it.
+LRESULT HostResult(CodecResult result)
+{
+    if (IsDamage(result)) return ICERR_ERROR;
+    switch (result) {
+    case CodecResult::Ok: return ICERR_OK;
+    case CodecResult::OutOfMemory: return ICERR_MEMORY;
+    case CodecResult::UnsupportedFormat: return ICERR_BADFORMAT;
+    case CodecResult::NoPicture: return ICERR_BADSIZE;
+    default: return ICERR_INTERNAL;
+    }
+}
+
+uint32_t WidthOf(const BITMAPINFOHEADER& header) { return header.biWidth < 0 ? 0 : uint32_t(header.biWidth); }
+
+// The core's record for a host's header, false when the codec has no layout
+// for it. Packed 4:2:2 is top-down whatever the sign of the height; RGB is
+// bottom-up unless the height is negative.
+bool CoreFormat(const BITMAPINFOHEADER& header, bool compressing, FrameFormat* format)
+{
+    format->width = WidthOf(header);
+    format->height = Magnitude(header.biHeight);
+    format->rowOrder = header.biHeight < 0 ? RowOrder::TopDown : RowOrder::BottomUp;
+    if (header.biCompression == FourccYUY2 || header.biCompression == FourccUYVY) {
+        format->layout = header.biCompression == FourccYUY2 ? PixelLayout::Yuy2 : PixelLayout::Uyvy;
+        format->rowOrder = RowOrder::TopDown;
+        return header.biBitCount == 16;
+    }
+    if (header.biCompression != BI_RGB) return false;
+    format->layout = header.biBitCount == 32 ? PixelLayout::Rgb32 : PixelLayout::Rgb24;
+    return header.biBitCount == 24 || (header.biBitCount == 32 && !compressing);
+}
+
+bool PictureMatches(const CodecInstance& instance, uint32_t width, uint32_t height)
+{
+    const PlanarPicture* picture = instance.picture;
+    return picture && picture->allocated && picture->width == width && picture->height == height;
+}
+} // namespace
+
 LRESULT CompressHostFrame(CodecInstance& instance, const ICCOMPRESS* parameters)
 {
     if (!parameters) return ICERR_BADPARAM;
     if (!instance.picture) return ICERR_BADSIZE;
     if (!parameters->lpbiInput || !parameters->lpInput || !parameters->lpbiOutput || !parameters->lpOutput)
         return ICERR_BADPARAM;
-    // Some hosts pass no flag or chunk-id words; give the frame code its own.
-    ICCOMPRESS local = *parameters;
-    DWORD flags = 0;
-    DWORD chunkId = 0;
-    if (!local.lpdwFlags) local.lpdwFlags = &flags;
-    if (!local.lpckid) local.lpckid = &chunkId;
-    return CompressFrame(instance, local);
+    FrameFormat input;
+    if (!CoreFormat(*parameters->lpbiInput, true, &input) || !IsCompressibleFormat(input)) return ICERR_BADFORMAT;
+    if (!PictureMatches(instance, input.width, input.height)) return ICERR_BADSIZE;
+    // The tag the quality asks for is recorded before the frame is coded,
+    // and the tag used once it is.
+    const FrameCoder coder = CoderForQuality(parameters->dwQuality);
+    instance.frameTag = coder == FrameCoder::Huffman ? FrameTagHuffman : FrameTagDeflate;
+    auto* frame = static_cast<uint8_t*>(parameters->lpOutput);
+    std::size_t frameSize = 0;
+    // The host's buffers are as large as the formats say: the input picture,
+    // and the worst-case size ICM_COMPRESS_GET_SIZE answers.
+    const CodecResult result =
+        CompressFrame(*instance.picture, input, static_cast<const uint8_t*>(parameters->lpInput),
+                      RawPictureBytes(input), coder, frame, WorstCaseFrameSize(input.width, input.height), &frameSize);
+    if (result != CodecResult::Ok) return HostResult(result);
+    FrameHeader header;
+    ReadFrameHeader(frame, frameSize, &header);
+    instance.frameTag = header.tag;
+    if (parameters->lpdwFlags) *parameters->lpdwFlags |= AVIIF_KEYFRAME;
+    parameters->lpbiOutput->biSizeImage = DWORD(frameSize);
+    return ICERR_OK;
 }
 
 LRESULT DecompressHostFrame(CodecInstance& instance, DWORD flags, const BITMAPINFOHEADER* inputFormat,
@@ -192,6 +247,15 @@ LRESULT DecompressHostFrame(CodecInstance& instance, DWORD flags, const BITMAPIN
     // leaves the host's picture as it is.
     if ((flags & (ICDECOMPRESS_UPDATE | ICDECOMPRESS_NULLFRAME)) != 0) return ICERR_OK;
     if (!input || !outputFormat || !output) return ICERR_BADPARAM;
+    FrameFormat format;
+    const bool known = CoreFormat(*outputFormat, false, &format);
+    if (!PictureMatches(instance, format.width, format.height)) return ICERR_BADSIZE;
+    if (!known) return ICERR_BADFORMAT;
+    // The frame's size is the input format's biSizeImage. A host that leaves
+    // it 0 must hand over a buffer of the worst-case size (what
+    // ICM_COMPRESS_GET_SIZE answers); the payload is read no further.
     std::size_t inputSize = inputFormat ? inputFormat->biSizeImage : 0;
-    return DecompressFrame(static_cast<const uint8_t*>(input), inputSize, instance, *outputFormat, output);
+    if (inputSize == 0) inputSize = WorstCaseFrameSize(format.width, format.height);
+    return HostResult(DecompressFrame(*instance.picture, static_cast<const uint8_t*>(input), inputSize, format,
+                                      static_cast<uint8_t*>(output), RawPictureBytes(format)));
 }

@@ -5,7 +5,7 @@
 // where one is needed answers ICERR_BADPARAM rather than crashing.
 #pragma once
 
-#include "codec/codec_instance.h"
+#include "codec_instance.h"
 #include "platform/vfw.h"
 
 // Length of the format buffer that a GET_FORMAT with a null output asks for.

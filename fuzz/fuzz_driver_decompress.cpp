@@ -6,7 +6,7 @@
 // The frame and the picture end against guard pages; the host tells the
 // frame's exact size in biSizeImage. A packed picture that decodes must also
 // survive a round trip through the compressor unchanged.
-#include "fuzz_support.h"
+#include "fuzz_driver.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 #include "tests/support/guarded_buffer.h"
-#include "huffman/huffman.h"
+#include "huffman/huffman_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/fast_inflate.h"
+#include "codec/zlib_stream.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -15,16 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::size_t destinationSize = input.destinationSize;
     const GuardedBuffer& source = input.source;
     std::size_t consumed = 0;
-    const ZlibResult result =
+    const InflateResult result =
         FastInflateExact(source.data(), source.size(), input.destination.data(), destinationSize, &consumed);
     FUZZ_CHECK(input.Intact());
 
     std::vector<uint8_t> reference(destinationSize);
     std::size_t referenceConsumed = 0;
-    const ZlibResult referenceResult =
+    const InflateResult referenceResult =
         InflateExactZlib(source.data(), source.size(), reference.data(), destinationSize, &referenceConsumed);
     FUZZ_CHECK(result == referenceResult);
-    if (result == ZlibResult::Ok) {
+    if (result == InflateResult::Ok) {
         FUZZ_CHECK(consumed == referenceConsumed);
         FUZZ_CHECK(std::memcmp(input.destination.data(), reference.data(), destinationSize) == 0);
     }

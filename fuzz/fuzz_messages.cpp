@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-#include "codec/frame.h"
-#include "fuzz_support.h"
+#include "codec/codec.h"
+#include "fuzz_driver.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace {

@@ -10,8 +10,8 @@
 // for pixel, and the packed decode must survive a second round trip.
 #include <vector>
 
-#include "codec/frame.h"
-#include "fuzz_support.h"
+#include "codec/codec.h"
+#include "fuzz_driver.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace {

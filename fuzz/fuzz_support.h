@@ -1,6 +1,5 @@
 // Shared pieces of the fuzz targets: a reader over the fuzzer's bytes, a
-// check that aborts (so that libFuzzer keeps the input), and a host's view
-// of a driver session.
+// check that aborts (so that libFuzzer keeps the input), and guarded inputs.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver_proc.h"
 #include "tests/support/guarded_buffer.h"
 
 // A failed check is a finding: report it and abort so the fuzzer saves the input.
@@ -54,52 +52,3 @@ struct StreamInput {
     }
     bool Intact() const { return source.Intact() && destination.Intact(); }
 };
-
-// The raw picture formats a host hands over or asks for.
-struct RawLayout {
-    DWORD compression;
-    WORD bitCount;
-    bool topDown; // RGB only: negative height
-};
-
-inline BITMAPINFOHEADER MakeHeader(uint32_t width, uint32_t height, const RawLayout& layout)
-{
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = LONG(width);
-    format.biHeight = layout.topDown ? -LONG(height) : LONG(height);
-    format.biPlanes = 1;
-    format.biBitCount = layout.bitCount;
-    format.biCompression = layout.compression;
-    format.biSizeImage = DWORD(width * height * (layout.bitCount / 8));
-    return format;
-}
-
-inline BITMAPINFOHEADER MakeCompressedHeader(uint32_t width, LONG height, DWORD frameSize)
-{
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = LONG(width);
-    format.biHeight = height;
-    format.biPlanes = 1;
-    format.biBitCount = 16;
-    format.biCompression = FourccKSHA;
-    format.biSizeImage = frameSize;
-    return format;
-}
-
-inline DWORD_PTR OpenDriver()
-{
-    ICOPEN open{};
-    open.dwSize = sizeof open;
-    open.fccType = ICTYPE_VIDEO;
-    open.fccHandler = FourccKSHA;
-    return DWORD_PTR(DriverProc(0, nullptr, DRV_OPEN, 0, reinterpret_cast<LPARAM>(&open)));
-}
-
-inline LRESULT Send(DWORD_PTR driver, UINT message, const void* lParam1 = nullptr, const void* lParam2 = nullptr)
-{
-    return DriverProc(driver, nullptr, message, reinterpret_cast<LPARAM>(lParam1), reinterpret_cast<LPARAM>(lParam2));
-}
-
-inline void CloseDriver(DWORD_PTR driver) { DriverProc(driver, nullptr, DRV_CLOSE, 0, 0); }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
-#include "fuzz_support.h"
+#include "codec/codec.h"
+#include "fuzz_driver.h"
 #include "huffman/huffman.h"
 
 namespace {

@@ -25,8 +25,6 @@ constexpr int HuffmanMaxCodeLength = 24;
 constexpr std::size_t HuffmanHeaderBytes = 5;
 // Header plus the largest weight table (256 entries of 13 bits).
 constexpr std::size_t HuffmanMaxOverhead = 421;
-constexpr int DecodeTableBits = 12;
-constexpr int DecodeTableSize = 1 << DecodeTableBits;
 
 enum class HuffmanResult {
     Ok,
@@ -35,60 +33,6 @@ enum class HuffmanResult {
     OutputTooSmall, // encode: the stream would not fit; decode: its length exceeds the destination
     NoMemory,
 };
-
-struct HuffmanNode {
-    int16_t symbol = 0;
-    int16_t left = -1;   // child for a 0 bit; -1 in a leaf
-    int16_t right = -1;  // child for a 1 bit; -1 in a leaf
-    int16_t parent = -1; // -1 while the node has none
-    int32_t weight = 0;
-};
-
-struct HuffmanCode {
-    int32_t code;   // in the low `length` bits, first bit most significant
-    int32_t length; // bits
-};
-
-// One entry of the 4096-entry decode table, 16 bytes.
-struct DecodeEntry {
-    uint8_t bitsUsed;    // total length of the codes completed; 0: first code longer than 12 bits
-    uint8_t symbolCount; // codes completed, 0..12
-    uint8_t symbols[12]; // when bitsUsed is 0: bytes 0-1 hold continueNode (little-endian)
-    uint8_t unused[2];
-};
-static_assert(sizeof(DecodeEntry) == 16);
-// The decode table's allocation: the 4096 entries, then their bitsUsed again as
-// 4096 packed bytes (256 entries' worth). The decoder's critical path needs only
-// bitsUsed, and 4 KB stay in the first-level cache where 64 KB may not.
-constexpr int DecodeTableAllocatedEntries = DecodeTableSize + DecodeTableSize / static_cast<int>(sizeof(DecodeEntry));
-inline uint8_t* DecodeTableBitsUsed(DecodeEntry* table) { return reinterpret_cast<uint8_t*>(table + DecodeTableSize); }
-
-// The state of one encode or decode call (see huffman.cpp for the fields' use).
-struct HuffmanCoder {
-    int32_t firstSymbol = 0;
-    int32_t alphabetSize = 0;
-    int32_t usedCount = 0;
-    int32_t* histogram = nullptr;
-    HuffmanNode* nodes = nullptr;
-    int32_t nodeCapacity = 0;
-    int32_t nodeCount = 0;
-    HuffmanCode* codes = nullptr;
-    DecodeEntry* decodeTable = nullptr;
-    uint8_t* cursor = nullptr;
-    uint32_t bitBuffer = 0;
-    int32_t bitCount = 0;
-    int32_t totalBits = 0;
-
-    HuffmanCoder() = default;
-    HuffmanCoder(const HuffmanCoder&) = delete;
-    HuffmanCoder& operator=(const HuffmanCoder&) = delete;
-    ~HuffmanCoder();
-    void Reset(); // releases the arrays and zeroes the counters
-};
-
-// Merges the coder's `usedCount` leaves (nodes 0..usedCount-1) into a tree;
-// shared by encoder and decoder, tie-breaks included.
-void BuildTree(HuffmanCoder& coder);
 
 // Codes `length` bytes (below 2^24) from `source` into `destination`, which
 // has room for `capacity` bytes. The exact stream size is known before
@@ -113,36 +57,3 @@ struct HuffmanDecodeInfo {
 // the destination's content is unspecified (but nothing outside it changes).
 HuffmanResult HuffmanDecode(uint8_t* destination, std::size_t destinationSize, const uint8_t* source,
                             std::size_t sourceSize, HuffmanDecodeInfo* info);
-
-// ---------------------------------------------------------------------------
-// Building blocks, shared by encoder and decoder and open to the tests.
-
-// Counts the bytes into a fresh `histogram` (256 entries) and sets `usedCount`
-// and `firstSymbol` (-1 when the input is empty).
-HuffmanResult CountSymbols(HuffmanCoder& coder, const uint8_t* source, uint32_t length);
-
-// One count scaled into 1..4095 against the largest count `largest` (> 4095),
-// step by step in single precision as the format defines it.
-int32_t ScaleWeight(int32_t count, int32_t largest);
-
-// Makes one leaf per used value from `histogram`, scaling the weights (and the
-// histogram entries) when the largest count exceeds 4095. Needs usedCount > 0.
-HuffmanResult BuildLeaves(HuffmanCoder& coder);
-
-// Creates `codes` and fills it by walking the tree from the root.
-HuffmanResult AssignCodes(HuffmanCoder& coder);
-
-// Fills `decodeTable` (created when null) from the tree. The entries' unused
-// bytes are scratch for the builder. With a leaf for root every entry is zero.
-HuffmanResult BuildDecodeTable(HuffmanCoder& coder);
-
-// ---------------------------------------------------------------------------
-// Reference paths: one PutBits per field through a 32-bit accumulator, and a
-// decoder that walks the tree bit by bit. Slow; they exist so that the tests
-// can hold the fast paths against them. Same contracts as the fast ones.
-HuffmanResult HuffmanEncodeReference(const uint8_t* source, uint32_t length, uint8_t* destination,
-                                     std::size_t capacity, std::size_t* written);
-HuffmanResult HuffmanDecodeReference(uint8_t* destination, std::size_t destinationSize, const uint8_t* source,
-                                     std::size_t sourceSize, HuffmanDecodeInfo* info);
-// The decode table by a tree walk from the root for each of the 4096 indexes.
-HuffmanResult BuildDecodeTableReference(HuffmanCoder& coder);

@@ -213,22 +213,14 @@ __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint
     EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
 }
 
-bool ProcessorHasBmi2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("bmi2");
-}
 #endif
 
-bool UseBmi2()
-{
+constexpr Kernel<CodingLoop> codingKernels[] = {
+    {"baseline", 0, CodingLoop::Baseline},
 #if defined(KESTRUN_HUFFMAN_BMI2)
-    static const bool has = ProcessorHasBmi2();
-    return has && !huffman_detail::forceBaselineEncoder;
-#else
-    return false;
+    {"bmi2", CpuBmi2, CodingLoop::Bmi2},
 #endif
-}
+};
 
 // K for the longest code: the largest with 7 + K * maxLength <= 64, at most 8.
 template <typename Encode> void WithK(int maxLength, Encode&& encode)
@@ -271,15 +263,31 @@ std::size_t HuffmanEncodedSize(const uint8_t* source, uint32_t length)
     return static_cast<std::size_t>(StreamBits(coder, counts) / 8);
 }
 
+std::span<const Kernel<CodingLoop>> HuffmanCodingKernels() { return codingKernels; }
+
+EncodeOptions DefaultEncodeOptions()
+{
+    static const EncodeOptions options{ChooseKernel(HuffmanCountKernels()).function,
+                                       ChooseKernel<CodingLoop>(codingKernels).function, PairCoding::ByLength};
+    return options;
+}
+
 HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* destination, std::size_t capacity,
                             std::size_t* written)
+{
+    return HuffmanEncodeWith(DefaultEncodeOptions(), source, length, destination, capacity, written);
+}
+
+HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* source, uint32_t length,
+                                uint8_t* destination, std::size_t capacity, std::size_t* written)
 {
     if (written) *written = 0;
     if (length > HuffmanMaxLength) return HuffmanResult::BadData;
     HuffmanCoder coder;
     uint32_t counts[HuffmanAlphabetSize];
     uint32_t firstHalfCounts[HuffmanAlphabetSize];
-    if (HuffmanResult r = PrepareEncoder(coder, source, length, counts, firstHalfCounts); r != HuffmanResult::Ok)
+    if (HuffmanResult r = PrepareEncoder(coder, source, length, counts, firstHalfCounts, options.count);
+        r != HuffmanResult::Ok)
         return r;
     const uint64_t streamBits = StreamBits(coder, counts);
     if (streamBits / 8 > capacity) return HuffmanResult::OutputTooSmall;
@@ -309,7 +317,7 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
             uint8_t* const shared = destination + secondStart / 8;
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
-            const bool bmi2 = UseBmi2();
+            [[maybe_unused]] const bool bmi2 = options.loop == CodingLoop::Bmi2;
             const auto encodeParts = [&](auto k, auto pairs, const HuffmanCode* table) {
                 constexpr int K = decltype(k)::value;
                 constexpr bool Pairs = decltype(pairs)::value;
@@ -323,8 +331,8 @@ HuffmanResult HuffmanEncode(const uint8_t* source, uint32_t length, uint8_t* des
             // Filling the pair codes takes about as long as coding 200,000
             // values one by one saves, so short inputs are coded without them;
             // when they cannot be allocated, too.
-            const bool pairCoding = maxLength <= PairCodeMaxLength && huffman_detail::pairCoding != PairCoding::Never &&
-                                    (length >= PairCodingMinimum || huffman_detail::pairCoding == PairCoding::Always);
+            const bool pairCoding = maxLength <= PairCodeMaxLength && options.pairs != PairCoding::Never &&
+                                    (length >= PairCodingMinimum || options.pairs == PairCoding::Always);
             HuffmanCode* const pairs = pairCoding ? AllocateArray<HuffmanCode>(PairCodeEntries) : nullptr;
             if (pairs) {
                 FillPairCodes(codes, pairs);

@@ -3,6 +3,7 @@
 // the fast paths and serve the tests as the yardstick for the bit handling.
 #include "huffman.h"
 #include "huffman_internal.h"
+#include "huffman_reference.h"
 #include "platform/memory.h"
 
 #include <cstring>

@@ -265,8 +265,3 @@ struct ICDECOMPRESSEX {
 #define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xFFFF))
 
 #endif
-
-// Formats and tags of this codec, spelled once for every target.
-constexpr DWORD FourccKSHA = mmioFOURCC('K', 'S', 'H', 'A');
-constexpr DWORD FourccYUY2 = mmioFOURCC('Y', 'U', 'Y', '2');
-constexpr DWORD FourccUYVY = mmioFOURCC('U', 'Y', 'V', 'Y');

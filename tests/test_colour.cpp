@@ -1,6 +1,6 @@
 // Colour conversion: table entries, saturation, the forward and inverse
-// conversions, the chroma filter, and the fast kernels against the
-// per-sample reference ones.
+// conversions and the chroma filter. Each kernel against the reference is in
+// the kernel check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,59 +15,10 @@
 #include "colour/colour_internal.h"
 #include "colour/colour_reference.h"
 #include "platform/memory.h"
+#include "support/test_picture.h"
 #include "support/test_support.h"
 
-// Kernel names in test names and messages.
-void PrintTo(RgbKernel kernel, std::ostream* out)
-{
-    *out << (kernel == RgbKernel::Avx512Linear ? "Avx512Linear"
-             : kernel == RgbKernel::Avx512     ? "Avx512"
-             : kernel == RgbKernel::Avx2 ? "Avx2"
-             : kernel == RgbKernel::Sse2 ? "Sse2"
-                                         : "Portable");
-}
-
 namespace {
-
-// A picture laid out as the codec lays it out, inside a vector with guard
-// bytes on both sides so that stray writes show.
-struct TestPicture {
-    static constexpr std::size_t Guard = 32;
-    static constexpr uint8_t GuardValue = 0xA5;
-    std::vector<uint8_t> storage;
-    PlanarPicture picture{};
-
-    TestPicture(uint32_t width, uint32_t height, uint8_t fill = GuardValue)
-        : storage(2 * std::size_t(width) * height + 2 * Guard, GuardValue)
-    {
-        picture.width = width;
-        picture.height = height;
-        picture.yRowLength = width;
-        picture.chromaRowLength = width >> 1;
-        picture.buffer = storage.data() + Guard;
-        picture.yPlane = picture.buffer;
-        picture.uPlane = picture.yPlane + std::size_t(width) * height;
-        picture.vPlane = picture.uPlane + std::size_t(width >> 1) * height;
-        picture.allocated = 1;
-        std::memset(picture.buffer, fill, PlaneBytes());
-    }
-    std::size_t PlaneBytes() const
-    {
-        return (std::size_t(picture.width) + 2 * (picture.width >> 1)) * picture.height;
-    }
-    uint8_t& Y(uint32_t r, uint32_t j) { return picture.yPlane[std::size_t(r) * picture.width + j]; }
-    uint8_t& U(uint32_t r, uint32_t k) { return picture.uPlane[std::size_t(r) * picture.chromaRowLength + k]; }
-    uint8_t& V(uint32_t r, uint32_t k) { return picture.vPlane[std::size_t(r) * picture.chromaRowLength + k]; }
-    // Everything outside the three planes: the guards and an odd width's spare bytes.
-    bool OutsideIntact() const
-    {
-        const std::size_t planes = Guard + PlaneBytes();
-        for (std::size_t i = 0; i < storage.size(); ++i) {
-            if ((i < Guard || i >= planes) && storage[i] != GuardValue) return false;
-        }
-        return true;
-    }
-};
 
 // A uniform B, G, R frame.
 std::vector<uint8_t> UniformFrame(uint32_t width, uint32_t height, uint8_t b, uint8_t g, uint8_t r)
@@ -528,105 +479,6 @@ TEST_F(PlanarToRgb, WidthOneIsGrey)
 
 class FastMatchesReference : public ColourTables {};
 
-// Lowers the ceiling of the RGB input or chroma halving kernels for a scope.
-template <KernelLevel& Ceiling>
-struct LevelCeiling {
-    explicit LevelCeiling(KernelLevel level) { Ceiling = level; }
-    ~LevelCeiling() { Ceiling = KernelLevel::Avx512; }
-};
-using InputCeiling = LevelCeiling<rgbInputCeiling>;
-using DecimationCeiling = LevelCeiling<decimationCeiling>;
-
-constexpr KernelLevel InputKernels[] = {KernelLevel::Baseline, KernelLevel::Avx2, KernelLevel::Avx512};
-
-// Widths up to 160 reach the 32-output AVX-512 and 16-output AVX2 steps,
-// their 8-output SSE2 follow-on and the scalar end, at every level.
-TEST_F(FastMatchesReference, DecimationOnRandomAndExtremeRows)
-{
-    for (KernelLevel level : InputKernels)
-    for (uint32_t width = 0; width <= 160; ++width) {
-        DecimationCeiling ceiling(level);
-        for (uint32_t seed = 0; seed < 8; ++seed) {
-            auto row = RandomBytes(width, 1000 * width + seed);
-            // Half the rows only 0 and 255, which drives the filter past the byte range.
-            if (seed & 1) {
-                for (auto& s : row) s = s & 1 ? 255 : 0;
-            }
-            std::vector<uint8_t> fast(width / 2 + 1, 0x11), reference(width / 2 + 1, 0x11);
-            DecimateChromaRow(row.data(), fast.data(), width);
-            ReferenceDecimateChromaRow(row.data(), reference.data(), width);
-            ASSERT_EQ(fast, reference) << "width " << width << " seed " << seed << " level " << int(level);
-        }
-    }
-    // The plane form: rows of width 7 packed without gaps, outputs 3 apart.
-    const auto rows = RandomBytes(7 * 4, 3);
-    std::vector<uint8_t> plane(3 * 4 + 1, 0x11), expected(3 * 4 + 1, 0x11);
-    DecimateChromaPlane(plane.data(), 7, rows.data(), 4);
-    for (uint32_t r = 0; r < 4; ++r) ReferenceDecimateChromaRow(&rows[7 * r], &expected[3 * r], 7);
-    EXPECT_EQ(plane, expected);
-}
-
-TEST_F(FastMatchesReference, RgbToPlanarOnRandomFrames)
-{
-    // Widths up to 40 reach the 16-pixel steps and every remainder after them.
-    for (KernelLevel kernel : InputKernels)
-    for (uint32_t width = 2; width <= 40; ++width) {
-        InputCeiling ceiling(kernel);
-        for (uint32_t height = 1; height <= 5; ++height) {
-            for (ptrdiff_t step : {3, 4}) {
-                const ptrdiff_t stride = step * width + (width & 3);
-                const auto frame = RandomBytes(stride * height, width * 100 + height * 10 + uint32_t(step));
-                for (bool flip : {false, true}) {
-                    const uint8_t* source = flip ? frame.data() + (height - 1) * stride : frame.data();
-                    const ptrdiff_t rowStep = flip ? -stride : stride;
-                    TestPicture fast(width, height), reference(width, height);
-                    ASSERT_TRUE(ConvertRgbToPlanar(source, fast.picture, step, rowStep));
-                    ASSERT_TRUE(ReferenceConvertRgbToPlanar(source, reference.picture, step, rowStep));
-                    ASSERT_EQ(fast.storage, reference.storage)
-                        << width << "x" << height << " step " << step << (flip ? " flipped" : "") << " kernel "
-                        << int(kernel);
-                }
-            }
-        }
-    }
-}
-
-// Every one of the 2^24 colours through each row kernel, Y, U and V at full
-// resolution against the table formula. The AVX-512 kernel computes with
-// integer lines instead of the tables and hands pixels near a rounding edge
-// back to them, so only all colours show that its window is wide enough.
-TEST_F(FastMatchesReference, EveryColourThroughEachInputKernel)
-{
-    const ConversionTables& t = conversionTables;
-    constexpr uint32_t width = 65536 + 5; // all blue-green pairs and a tail past the vector steps
-    std::vector<uint8_t> row(3 * std::size_t(width) + 64);
-    std::vector<uint8_t> planes(3 * std::size_t(width)), expected(planes.size());
-    for (KernelLevel kernel : InputKernels) {
-        if (!KernelLevelAvailable(kernel)) continue;
-        for (uint32_t red = 0; red < 256; ++red) {
-            for (uint32_t j = 0; j < width; ++j) {
-                const uint8_t b = uint8_t(j), g = uint8_t(j >> 8), r = uint8_t(j < 65536 ? red : 255 - red);
-                row[3 * j] = b;
-                row[3 * j + 1] = g;
-                row[3 * j + 2] = r;
-                expected[j] = ClampTable[(t.YFromB[b] + t.YFromG[g] + t.YFromR[r]) >> 18];
-                expected[width + j] = ClampTable[(t.UFromB[b] + t.UFromG[g] + t.UFromR[r]) >> 18];
-                expected[2 * width + j] = ClampTable[(t.VFromB[b] + t.VFromG[g] + t.VFromR[r]) >> 18];
-            }
-            ConvertRgbRowWith(kernel, row.data(), planes.data(), planes.data() + width, planes.data() + 2 * width,
-                              width);
-            if (planes != expected) {
-                const std::size_t i = std::size_t(std::mismatch(planes.begin(), planes.end(), expected.begin()).first -
-                                                  planes.begin());
-                const std::size_t j = i % width;
-                FAIL() << "kernel " << int(kernel) << ": " << "YUV"[i / width] << " of B " << int(row[3 * j]) << " G "
-                       << int(row[3 * j + 1]) << " R " << int(row[3 * j + 2]) << " is " << int(planes[i])
-                       << " instead of " << int(expected[i]);
-            }
-        }
-    }
-}
-
 TEST_F(FastMatchesReference, SampleClipBothWays)
 {
     const auto frames = SampleFrames("bgr24", 2);
@@ -641,165 +493,14 @@ TEST_F(FastMatchesReference, SampleClipBothWays)
             const uint8_t* source = frames.data() + f * frameBytes;
             TestPicture fast(width, h), reference(width, h);
             ASSERT_TRUE(ConvertRgbToPlanar(source, fast.picture, 3, 3 * w));
-            ASSERT_TRUE(ReferenceConvertRgbToPlanar(source, reference.picture, 3, 3 * w));
+            ASSERT_TRUE(ConvertRgbToPlanarReference(source, reference.picture, 3, 3 * w));
             ASSERT_EQ(fast.storage, reference.storage);
             std::vector<uint8_t> out(4 * std::size_t(width) * h, 0), expected(out.size(), 0);
             ConvertPlanarToRgb(fast.picture, out.data(), 4, 4 * ptrdiff_t(width));
-            ReferenceConvertPlanarToRgb(fast.picture, expected.data(), 4, 4 * ptrdiff_t(width));
+            ConvertPlanarToRgbReference(fast.picture, expected.data(), 4, 4 * ptrdiff_t(width));
             ASSERT_EQ(out, expected);
         }
     }
 }
-
-// ---------------------------------------------------------------------------
-// Each planar-to-RGB kernel against the reference, byte for byte, and the
-// bytes a kernel must leave alone: row padding, the fourth byte of 4-byte
-// pixels, and everything before the first row and after the last.
-
-// RGB rows `stride` bytes apart between guard regions, every byte set to a
-// pattern that depends on its position. Bottom-up output starts at the first
-// row in memory; top-down output at the last, with a negative row step.
-struct RgbTarget {
-    static constexpr std::size_t Guard = 64;
-    uint32_t width, height;
-    ptrdiff_t step, stride;
-    bool topDown;
-    std::vector<uint8_t> storage;
-
-    RgbTarget(uint32_t w, uint32_t h, ptrdiff_t pixelStep, ptrdiff_t padding, bool flip)
-        : width(w), height(h), step(pixelStep), stride(pixelStep * w + padding), topDown(flip),
-          storage(2 * Guard + std::size_t(stride) * h)
-    {
-        for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = Pattern(i);
-    }
-    static uint8_t Pattern(std::size_t i) { return static_cast<uint8_t>(i * 151 + 7); }
-    uint8_t* Destination() { return storage.data() + Guard + (topDown ? std::size_t(stride) * (height - 1) : 0); }
-    ptrdiff_t RowStep() const { return topDown ? -stride : stride; }
-    // The first byte outside the pixels' B, G, R bytes that lost its pattern, or -1.
-    ptrdiff_t FirstStrayWrite() const
-    {
-        std::vector<bool> written(storage.size(), false);
-        for (uint32_t row = 0; row < height; ++row) {
-            const std::size_t first = Guard + std::size_t(row) * std::size_t(stride);
-            for (uint32_t j = 0; j < width; ++j) {
-                const std::size_t at = first + std::size_t(j) * std::size_t(step);
-                written[at] = written[at + 1] = written[at + 2] = true;
-            }
-        }
-        for (std::size_t i = 0; i < storage.size(); ++i) {
-            if (!written[i] && storage[i] != Pattern(i)) return ptrdiff_t(i);
-        }
-        return -1;
-    }
-};
-
-class PlanarToRgbKernel : public ColourTables, public ::testing::WithParamInterface<RgbKernel> {
-protected:
-    void SetUp() override
-    {
-        if (!RgbKernelAvailable(GetParam())) GTEST_SKIP() << "kernel not built in or not supported by this processor";
-    }
-    // Converts with the kernel under test and with the reference into
-    // identical targets and compares every byte of them.
-    void ExpectSameAsReference(const PlanarPicture& picture, ptrdiff_t step, ptrdiff_t padding, bool topDown)
-    {
-        SCOPED_TRACE(::testing::Message() << picture.width << "x" << picture.height << " step " << step << " padding "
-                                          << padding << (topDown ? " top-down" : " bottom-up"));
-        RgbTarget fast(picture.width, picture.height, step, padding, topDown);
-        RgbTarget reference(picture.width, picture.height, step, padding, topDown);
-        ConvertPlanarToRgbWith(GetParam(), picture, fast.Destination(), step, fast.RowStep());
-        ReferenceConvertPlanarToRgb(picture, reference.Destination(), step, reference.RowStep());
-        ASSERT_EQ(fast.FirstStrayWrite(), -1);
-        ASSERT_EQ(reference.FirstStrayWrite(), -1);
-        if (fast.storage != reference.storage) {
-            const auto at = std::mismatch(fast.storage.begin(), fast.storage.end(), reference.storage.begin());
-            const std::size_t i = std::size_t(at.first - fast.storage.begin()) - RgbTarget::Guard;
-            FAIL() << "first difference in memory row " << i / std::size_t(fast.stride) << " at byte "
-                   << i % std::size_t(fast.stride) << ": " << int(*at.first) << " instead of " << int(*at.second);
-        }
-    }
-};
-
-TEST_P(PlanarToRgbKernel, RandomPicturesOfEveryNarrowWidth)
-{
-    // Widths 1 to 41 take every remainder of the vector groups, with and
-    // without an odd last pixel; half the pictures use only 0 and 255, which
-    // drives every channel into both saturations.
-    for (uint32_t width = 1; width <= 41; ++width) {
-        for (uint32_t height = 1; height <= 5; ++height) {
-            TestPicture p(width, height);
-            auto content = RandomBytes(p.PlaneBytes(), width * 100 + height);
-            if (height & 1) {
-                for (auto& sample : content) sample = sample & 1 ? 255 : 0;
-            }
-            std::memcpy(p.picture.buffer, content.data(), content.size());
-            for (ptrdiff_t step : {3, 4}) {
-                for (bool topDown : {false, true}) {
-                    ExpectSameAsReference(p.picture, step, ptrdiff_t(width % 3), topDown);
-                    if (HasFatalFailure()) return;
-                }
-            }
-        }
-    }
-}
-
-TEST_P(PlanarToRgbKernel, RandomPicturesOfFrameWidths)
-{
-    for (uint32_t width : {720u, 1917u, 1920u, 1923u, 4101u}) {
-        TestPicture p(width, 3);
-        const auto content = RandomBytes(p.PlaneBytes(), width);
-        std::memcpy(p.picture.buffer, content.data(), content.size());
-        for (ptrdiff_t step : {3, 4}) {
-            for (bool topDown : {false, true}) {
-                ExpectSameAsReference(p.picture, step, 0, topDown);
-                ExpectSameAsReference(p.picture, step, 13, topDown);
-                if (HasFatalFailure()) return;
-            }
-        }
-    }
-}
-
-TEST_P(PlanarToRgbKernel, EverySampleCombination)
-{
-    // Picture y has Y = y in even pixels and 255 - y in odd ones, U = k in
-    // pair k and V = r in row r: the 256 pictures meet every (Y, U, V) in
-    // both pixels of a pair, so every sum the tables can form is saturated
-    // once in each position of the vector registers. The narrow cases above
-    // cover the stores; this covers the arithmetic.
-    const uint32_t width = 512, height = 256;
-    TestPicture p(width, height);
-    for (uint32_t r = 0; r < height; ++r) {
-        for (uint32_t k = 0; k < width / 2; ++k) {
-            p.U(r, k) = uint8_t(k);
-            p.V(r, k) = uint8_t(r);
-        }
-    }
-    const ptrdiff_t stride = 3 * width;
-    std::vector<uint8_t> out(std::size_t(stride) * height), expected(out.size());
-    for (uint32_t y = 0; y < 256; ++y) {
-        for (uint32_t r = 0; r < height; ++r) {
-            for (uint32_t j = 0; j < width; j += 2) {
-                p.Y(r, j) = uint8_t(y);
-                p.Y(r, j + 1) = uint8_t(255 - y);
-            }
-        }
-        ConvertPlanarToRgbWith(GetParam(), p.picture, out.data(), 3, stride);
-        ReferenceConvertPlanarToRgb(p.picture, expected.data(), 3, stride);
-        if (out != expected) {
-            const auto at = std::mismatch(out.begin(), out.end(), expected.begin()).first;
-            const std::size_t i = std::size_t(at - out.begin());
-            const std::size_t r = i / std::size_t(stride), j = i % std::size_t(stride) / 3;
-            FAIL() << "Y " << int(p.Y(r, j)) << " U " << j / 2 << " V " << r << " byte " << i % 3 << ": " << int(out[i])
-                   << " instead of " << int(expected[i]);
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Kernels, PlanarToRgbKernel,
-                         ::testing::Values(RgbKernel::Portable, RgbKernel::Sse2, RgbKernel::Avx2, RgbKernel::Avx512,
-                                           RgbKernel::Avx512Linear),
-                         [](const ::testing::TestParamInfo<RgbKernel>& info) {
-                             return ::testing::PrintToString(info.param);
-                         });
 
 } // namespace

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "codec/frame.h"
+#include "codec/codec.h"
 #include "driver/driver_proc.h"
 #include "support/driver_messages.h"
 #include "support/test_support.h"

@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
-#include "colour/colour.h"
+#include "codec/codec.h"
 #include "support/guarded_buffer.h"
 #include "support/test_support.h"
 
@@ -29,17 +28,14 @@
 
 namespace {
 
-// An instance with its picture for the sample's size, as BEGIN leaves it.
-struct Instance {
-    CodecInstance codec{};
-    Instance(uint32_t width, uint32_t height)
+// A working picture for the sample's size.
+struct Picture {
+    PlanarPicture planar{};
+    Picture(uint32_t width, uint32_t height)
     {
-        BuildClampTable();
-        BuildConversionTables();
-        codec.picture = CreatePlanarPicture();
-        if (!codec.picture || !ResizePlanarPicture(*codec.picture, width, height)) std::abort();
+        if (!ResizePlanarPicture(planar, width, height)) std::abort();
     }
-    ~Instance() { DestroyPlanarPicture(codec.picture); }
+    ~Picture() { ReleasePlanarPicture(planar); }
 };
 
 struct Archive {
@@ -50,21 +46,17 @@ struct Archive {
 Archive MakeArchive(const std::vector<uint8_t>& raw, uint32_t width, uint32_t height)
 {
     Archive archive;
-    Instance instance(width, height);
-    const std::size_t pictureBytes = std::size_t(width) * height * 2;
-    BITMAPINFOHEADER input = Header(width, height, FourccYUY2, 16, DWORD(pictureBytes));
-    BITMAPINFOHEADER output = Header(width, height, FourccKSHA, 16, 0);
+    Picture picture(width, height);
+    const FrameFormat format{width, height, PixelLayout::Yuy2, RowOrder::TopDown};
+    const std::size_t pictureBytes = RawPictureBytes(format);
     for (std::size_t offset = 0; offset + pictureBytes <= raw.size(); offset += pictureBytes) {
-        for (DWORD quality : {DWORD(0), DWORD(10000)}) {
+        for (FrameCoder coder : {FrameCoder::Huffman, FrameCoder::Deflate}) {
             std::vector<uint8_t> frame(WorstCaseFrameSize(width, height));
-            ICCOMPRESS c{};
-            c.lpbiInput = &input;
-            c.lpInput = const_cast<uint8_t*>(raw.data() + offset);
-            c.lpbiOutput = &output;
-            c.lpOutput = frame.data();
-            c.dwQuality = quality;
-            if (CompressFrame(instance.codec, c) != ICERR_OK) std::abort();
-            frame.resize(output.biSizeImage);
+            std::size_t size = 0;
+            if (CompressFrame(picture.planar, format, raw.data() + offset, pictureBytes, coder, frame.data(),
+                              frame.size(), &size) != CodecResult::Ok)
+                std::abort();
+            frame.resize(size);
             archive.frames.push_back(std::move(frame));
             archive.pictures.emplace_back(raw.begin() + std::ptrdiff_t(offset),
                                           raw.begin() + std::ptrdiff_t(offset + pictureBytes));
@@ -77,19 +69,20 @@ enum class Outcome { Reported, Exact, Wrong };
 
 // Decodes `size` bytes of `frame` (damaged or not) from a guarded buffer
 // into a guarded YUY2 picture.
-Outcome Decode(Instance& instance, const uint8_t* frame, std::size_t size, const std::vector<uint8_t>& expected,
+Outcome Decode(Picture& picture, const uint8_t* frame, std::size_t size, const std::vector<uint8_t>& expected,
                uint32_t width, uint32_t height)
 {
     GuardedBuffer input(size);
     std::memcpy(input.data(), frame, size);
-    GuardedBuffer picture(expected.size());
-    const BITMAPINFOHEADER format = Header(width, height, FourccYUY2, 16, DWORD(expected.size()));
-    const LRESULT result = DecompressFrame(input.data(), size, instance.codec, format, picture.data());
+    GuardedBuffer output(expected.size());
+    const FrameFormat format{width, height, PixelLayout::Yuy2, RowOrder::TopDown};
+    const CodecResult result =
+        DecompressFrame(picture.planar, input.data(), size, format, output.data(), expected.size());
     EXPECT_TRUE(input.Intact());
-    EXPECT_TRUE(picture.Intact()) << "bytes in front of the output picture changed";
-    EXPECT_TRUE(result == ICERR_OK || result == ICERR_ERROR) << "result " << result;
-    if (result != ICERR_OK) return Outcome::Reported;
-    return std::memcmp(picture.data(), expected.data(), expected.size()) == 0 ? Outcome::Exact : Outcome::Wrong;
+    EXPECT_TRUE(output.Intact()) << "bytes in front of the output picture changed";
+    EXPECT_TRUE(result == CodecResult::Ok || IsDamage(result)) << "result " << int(result);
+    if (result != CodecResult::Ok) return Outcome::Reported;
+    return std::memcmp(output.data(), expected.data(), expected.size()) == 0 ? Outcome::Exact : Outcome::Wrong;
 }
 
 class Damage : public ::testing::Test {
@@ -115,11 +108,11 @@ Archive* Damage::archive_ = nullptr;
 
 TEST_F(Damage, TruncatedFramesAreReported)
 {
-    Instance instance(Width, Height);
+    Picture picture(Width, Height);
     for (std::size_t f = 0; f < archive_->frames.size(); ++f) {
         SCOPED_TRACE("frame " + std::to_string(f));
         const std::vector<uint8_t>& frame = archive_->frames[f];
-        ASSERT_EQ(Decode(instance, frame.data(), frame.size(), archive_->pictures[f], Width, Height), Outcome::Exact);
+        ASSERT_EQ(Decode(picture, frame.data(), frame.size(), archive_->pictures[f], Width, Height), Outcome::Exact);
         // Every length in the header and the first bytes of the payload,
         // the last bytes, and 60 lengths in between.
         std::vector<std::size_t> lengths;
@@ -127,9 +120,8 @@ TEST_F(Damage, TruncatedFramesAreReported)
         for (std::size_t n = 1; n <= 16; ++n) lengths.push_back(frame.size() - n);
         for (std::size_t n = 1; n < 60; ++n) lengths.push_back(frame.size() * n / 60);
         for (std::size_t length : lengths) {
-            if (length == 0) continue; // 0 tells the codec the size is unknown
             SCOPED_TRACE("cut to " + std::to_string(length) + " bytes");
-            EXPECT_EQ(Decode(instance, frame.data(), length, archive_->pictures[f], Width, Height), Outcome::Reported);
+            EXPECT_EQ(Decode(picture, frame.data(), length, archive_->pictures[f], Width, Height), Outcome::Reported);
             if (HasFailure()) return;
         }
     }
@@ -137,7 +129,7 @@ TEST_F(Damage, TruncatedFramesAreReported)
 
 TEST_F(Damage, FlippedBitsAreReportedOrChangeNothing)
 {
-    Instance instance(Width, Height);
+    Picture picture(Width, Height);
     uint64_t flips[2] = {0, 0}, reported[2] = {0, 0}, exact[2] = {0, 0}, wrong[2] = {0, 0};
     for (std::size_t f = 0; f < archive_->frames.size(); ++f) {
         SCOPED_TRACE("frame " + std::to_string(f));
@@ -154,7 +146,7 @@ TEST_F(Damage, FlippedBitsAreReportedOrChangeNothing)
         for (std::size_t n = 1; n <= 150; ++n) sites.emplace_back(56 + (frame.size() - 57) * n / 150, int(n % 8));
         for (const auto& [offset, bit] : sites) {
             frame[offset] ^= uint8_t(1u << bit);
-            const Outcome outcome = Decode(instance, frame.data(), frame.size(), archive_->pictures[f], Width, Height);
+            const Outcome outcome = Decode(picture, frame.data(), frame.size(), archive_->pictures[f], Width, Height);
             frame[offset] ^= uint8_t(1u << bit);
             ++flips[kind];
             if (outcome == Outcome::Reported) ++reported[kind];

@@ -24,9 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
-#include "codec/planar_picture.h"
+#include "codec/codec.h"
+#include "picture/planar_picture.h"
 #include "colour/colour.h"
+#include "colour/colour_internal.h"
+#include "driver/codec_instance.h"
 #include "driver/driver_proc.h"
 #include "platform/driver_services.h"
 #include "platform/memory.h"
@@ -85,19 +87,22 @@ struct CompressedFrame {
     DWORD flags = 0;
 };
 
-// A picture sized like `format` attached to a bare instance, for calling the
-// frame code directly as the raw-encode tool does.
-struct DirectInstance {
-    CodecInstance instance{};
-    explicit DirectInstance(uint32_t width, uint32_t height)
-    {
-        instance.picture = CreatePlanarPicture();
-        BuildClampTable(); // what an open does
-        BuildConversionTables();
-        if (instance.picture) ResizePlanarPicture(*instance.picture, width, height);
-    }
-    ~DirectInstance() { DestroyPlanarPicture(instance.picture); }
+// A working picture for calling the core directly, as the raw-encode tool
+// does, and the core's record for a host's header.
+struct DirectPicture {
+    PlanarPicture picture{};
+    explicit DirectPicture(uint32_t width, uint32_t height) { ResizePlanarPicture(picture, width, height); }
+    ~DirectPicture() { ReleasePlanarPicture(picture); }
 };
+
+FrameFormat CoreFormatOf(const BITMAPINFOHEADER& header)
+{
+    const uint32_t width = uint32_t(header.biWidth), height = uint32_t(std::abs(header.biHeight));
+    if (header.biCompression == FourccYUY2) return {width, height, PixelLayout::Yuy2, RowOrder::TopDown};
+    if (header.biCompression == FourccUYVY) return {width, height, PixelLayout::Uyvy, RowOrder::TopDown};
+    return {width, height, header.biBitCount == 32 ? PixelLayout::Rgb32 : PixelLayout::Rgb24,
+            header.biHeight < 0 ? RowOrder::TopDown : RowOrder::BottomUp};
+}
 
 ICCOMPRESS CompressRecord(BITMAPINFOHEADER& input, const void* frame, BITMAPINFOHEADER& output, void* buffer,
                           DWORD* flags, DWORD quality)
@@ -888,25 +893,25 @@ Stream CompressThroughDriver(const Instance& codec, const BITMAPINFOHEADER& form
 
 std::vector<uint8_t> CompressDirectly(BITMAPINFOHEADER input, const std::vector<uint8_t>& frame, DWORD quality)
 {
-    BITMAPINFOHEADER output = input;
-    output.biCompression = FourccKSHA;
-    output.biBitCount = 16;
-    uint32_t width = uint32_t(input.biWidth), height = uint32_t(std::abs(input.biHeight));
-    DirectInstance direct(width, height);
-    std::vector<uint8_t> compressed(WorstCaseFrameSize(width, height));
-    DWORD flags = 0;
-    ICCOMPRESS record = CompressRecord(input, frame.data(), output, compressed.data(), &flags, quality);
-    EXPECT_EQ(CompressFrame(direct.instance, record), ICERR_OK);
-    compressed.resize(output.biSizeImage);
+    const FrameFormat format = CoreFormatOf(input);
+    DirectPicture direct(format.width, format.height);
+    std::vector<uint8_t> compressed(WorstCaseFrameSize(format.width, format.height));
+    std::size_t size = 0;
+    EXPECT_EQ(CompressFrame(direct.picture, format, frame.data(), frame.size(), CoderForQuality(quality),
+                            compressed.data(), compressed.size(), &size),
+              CodecResult::Ok);
+    compressed.resize(size);
     return compressed;
 }
 
 std::vector<uint8_t> DecompressDirectly(const std::vector<uint8_t>& compressed, const BITMAPINFOHEADER& output)
 {
-    DirectInstance direct(uint32_t(output.biWidth), uint32_t(std::abs(output.biHeight)));
+    const FrameFormat format = CoreFormatOf(output);
+    DirectPicture direct(format.width, format.height);
     std::vector<uint8_t> decoded(output.biSizeImage);
-    EXPECT_EQ(DecompressFrame(compressed.data(), compressed.size(), direct.instance, output, decoded.data()),
-              ICERR_OK);
+    EXPECT_EQ(DecompressFrame(direct.picture, compressed.data(), compressed.size(), format, decoded.data(),
+                              decoded.size()),
+              CodecResult::Ok);
     return decoded;
 }
 
@@ -1080,6 +1085,101 @@ TEST(DecompressGate, TheInputHeaderGivesTheFrameSize)
 // libkestrun-vfw.so, built on Linux only (kestrun.dll's exports are checked
 // by tests/windows/run-wine-tests.sh).
 #if defined(KESTRUN_VFW_LIBRARY)
+// A host that leaves the input's biSizeImage at 0 hands over a buffer of at
+// least the worst-case size; the payload is read no further than that, and
+// an intact frame no further than its own end.
+TEST(DecompressGate, AnUnknownFrameSizeIsBoundByTheWorstCaseSize)
+{
+    Instance codec;
+    BITMAPINFOHEADER output = Yuy2(64, 20);
+    const std::vector<uint8_t> picture = PictureLike(output.biSizeImage, 7);
+    for (DWORD quality : {DWORD(0), DWORD(9000)}) {
+        Stream stream = CompressThroughDriver(codec, output, picture, quality);
+        BITMAPINFOHEADER compressedFormat = stream.compressedFormat;
+        compressedFormat.biSizeImage = 0;
+        ASSERT_EQ(codec(ICM_DECOMPRESS_BEGIN, &compressedFormat, &output), ICERR_OK);
+        const auto decode = [&](const GuardedBuffer& frame, std::vector<uint8_t>& decoded) {
+            ICDECOMPRESS record{0, &compressedFormat, const_cast<uint8_t*>(frame.data()), &output, decoded.data(), 0};
+            return codec(ICM_DECOMPRESS, &record);
+        };
+        // The intact frame, ending against a guard page.
+        GuardedBuffer exact(stream.compressed.size());
+        std::memcpy(exact.data(), stream.compressed.data(), stream.compressed.size());
+        std::vector<uint8_t> decoded(picture.size());
+        EXPECT_EQ(decode(exact, decoded), ICERR_OK) << "quality " << quality;
+        EXPECT_EQ(decoded, picture);
+        // A forged payload length: the reading stops at the worst-case size,
+        // where the guard page is.
+        const LRESULT bound = codec(ICM_COMPRESS_GET_SIZE, &output, &stream.compressedFormat);
+        GuardedBuffer forged{std::size_t(bound)};
+        std::memset(forged.data(), 0, forged.size());
+        std::memcpy(forged.data(), stream.compressed.data(), stream.compressed.size());
+        forged.data()[4] = forged.data()[5] = forged.data()[6] = forged.data()[7] = 0xFF;
+        EXPECT_EQ(decode(forged, decoded), ICERR_ERROR) << "quality " << quality;
+        EXPECT_EQ(codec(ICM_DECOMPRESS_END), ICERR_OK);
+    }
+}
+
+// The host's output size field is not a limit: a host may leave it 0 for RGB.
+TEST(DecompressGate, TheOutputSizeFieldDoesNotLimitTheInflate)
+{
+    Instance codec;
+    BITMAPINFOHEADER rgb = Rgb24(10, 6);
+    Stream stream = CompressThroughDriver(codec, rgb, RandomBytes(rgb.biSizeImage, 4), 10000);
+    ASSERT_EQ(std::memcmp(stream.compressed.data(), "VYZL", 4), 0);
+    const std::vector<uint8_t> expected = DecompressThroughDriver(codec, stream, rgb);
+    for (DWORD size : {DWORD(0), DWORD(1)}) {
+        BITMAPINFOHEADER output = rgb;
+        output.biSizeImage = size;
+        BITMAPINFOHEADER compressedFormat = stream.compressedFormat;
+        ASSERT_EQ(codec(ICM_DECOMPRESS_BEGIN, &compressedFormat, &output), ICERR_OK);
+        std::vector<uint8_t> decoded(expected.size(), 0);
+        ICDECOMPRESS record{0, &compressedFormat, stream.compressed.data(), &output, decoded.data(), 0};
+        EXPECT_EQ(codec(ICM_DECOMPRESS, &record), ICERR_OK);
+        EXPECT_EQ(decoded, expected) << "biSizeImage " << size;
+        EXPECT_EQ(codec(ICM_DECOMPRESS_END), ICERR_OK);
+    }
+}
+
+// ICM_COMPRESS sets the key-frame flag and nothing else in the host's word,
+// records the tag the quality asks for and then the one used, and a refused
+// frame leaves the flags and the output header alone.
+TEST(HostSession, CompressSetsOnlyTheKeyFrameFlagAndRecordsTheTag)
+{
+    Instance codec;
+    const auto* instance = reinterpret_cast<const CodecInstance*>(codec.id);
+    // 2x1 of 0 and 255: Huffman's weight table does not fit, so deflate codes it.
+    struct Case {
+        LONG width;
+        std::vector<uint8_t> picture;
+        DWORD quality;
+        uint32_t tag;
+    } cases[] = {{2, {0, 255, 255, 0}, 0, FrameTagDeflate},
+                 {64, PictureLike(64 * 16 * 2, 3), 9000, FrameTagDeflate},
+                 {64, PictureLike(64 * 16 * 2, 3), 0, FrameTagHuffman}};
+    for (const Case& c : cases) {
+        const LONG height = c.width == 2 ? 1 : 16;
+        BITMAPINFOHEADER input = Yuy2(c.width, height), output = Ksha(c.width, height);
+        std::vector<uint8_t> compressed(std::size_t(codec(ICM_COMPRESS_GET_SIZE, &input, &output)));
+        ASSERT_EQ(codec(ICM_COMPRESS_BEGIN, &input, &output), ICERR_OK);
+        DWORD flags = 0x40000003;
+        ICCOMPRESS record = CompressRecord(input, c.picture.data(), output, compressed.data(), &flags, c.quality);
+        EXPECT_EQ(codec(ICM_COMPRESS, &record), ICERR_OK);
+        EXPECT_EQ(flags, DWORD(0x40000003 | AVIIF_KEYFRAME));
+        EXPECT_EQ(instance->frameTag, c.tag) << "quality " << c.quality;
+
+        BITMAPINFOHEADER rgb32 = Rgb24(c.width, height);
+        rgb32.biBitCount = 32;
+        flags = 0;
+        output.biSizeImage = 77;
+        ICCOMPRESS refused = CompressRecord(rgb32, c.picture.data(), output, compressed.data(), &flags, 0);
+        EXPECT_EQ(codec(ICM_COMPRESS, &refused), ICERR_BADFORMAT);
+        EXPECT_EQ(flags, 0u);
+        EXPECT_EQ(output.biSizeImage, 77u);
+        EXPECT_EQ(codec(ICM_COMPRESS_END), ICERR_OK);
+    }
+}
+
 TEST(SharedLibrary, ExportsDriverProcAloneAndAnswersMessages)
 {
     void* library = dlopen(KESTRUN_VFW_LIBRARY, RTLD_NOW | RTLD_LOCAL);

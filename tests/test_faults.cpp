@@ -27,7 +27,7 @@ TEST(AllocationFailure, NeedsTheFaultInjectionBuild)
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
+#include "codec/codec.h"
 #include "driver/driver_proc.h"
 #include "platform/memory.h"
 #include "support/test_support.h"
@@ -210,7 +210,9 @@ TEST_P(SessionFaults, EveryAllocationOfAHostSession)
     }
     const SessionOutcome reference = RunSession(c, picture, width, height, 0, nullptr);
     ASSERT_TRUE(reference.complete);
-    if (c.compression != BI_RGB) ASSERT_EQ(reference.decoded, picture);
+    if (c.compression != BI_RGB) {
+        ASSERT_EQ(reference.decoded, picture);
+    }
 
     uint64_t failures = 0, recovered = 0, n = 1;
     for (;; ++n) {

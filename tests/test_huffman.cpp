@@ -2,7 +2,9 @@
 // trips against the reference paths, and damaged streams.
 #include "huffman/huffman.h"
 #include "huffman/huffman_internal.h"
+#include "huffman/huffman_reference.h"
 #include "platform/memory.h"
+#include "support/huffman_inputs.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,19 +16,20 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace huffman_inputs;
 
 constexpr std::size_t GuardBytes = 64;
 constexpr uint8_t GuardValue = 0xA5;
 
 // Encodes with room for the largest stream and checks that nothing past the
 // stream's end changes, the room left over included.
-Bytes Encode(const Bytes& input)
+Bytes Encode(const Bytes& input, const EncodeOptions& options = DefaultEncodeOptions())
 {
     const std::size_t capacity = input.size() + HuffmanMaxOverhead;
     Bytes stream(capacity + GuardBytes, GuardValue);
     std::size_t written = 0;
-    EXPECT_EQ(HuffmanEncode(input.data(), static_cast<uint32_t>(input.size()), stream.data(), capacity, &written),
+    EXPECT_EQ(HuffmanEncodeWith(options, input.data(), static_cast<uint32_t>(input.size()), stream.data(), capacity,
+                                &written),
               HuffmanResult::Ok);
     EXPECT_TRUE(std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(written), stream.end(),
                             [](uint8_t b) { return b == GuardValue; }));
@@ -82,9 +85,9 @@ void ExpectSameDecode(const Bytes& stream, std::size_t sourceSize, std::size_t d
     ASSERT_TRUE(std::equal(fast.output.begin(), fast.output.begin() + fast.info.length, slow.output.begin()));
 }
 
-void ExpectRoundTrip(const Bytes& input)
+void ExpectRoundTrip(const Bytes& input, const EncodeOptions& options = DefaultEncodeOptions())
 {
-    Bytes stream = Encode(input);
+    Bytes stream = Encode(input, options);
     ASSERT_EQ(stream, EncodeReference(input));
     ASSERT_EQ(stream.size(), HuffmanEncodedSize(input.data(), static_cast<uint32_t>(input.size())));
     Decoded d = Decode(stream, stream.size(), input.size());
@@ -97,20 +100,6 @@ void ExpectRoundTrip(const Bytes& input)
     Decoded r = Decode(stream, stream.size(), input.size(), true);
     ASSERT_EQ(r.result, HuffmanResult::Ok);
     ASSERT_EQ(r.output, input);
-}
-
-// Bytes with a two-sided geometric distribution around 0, like prediction
-// residuals; smaller p gives flatter data.
-Bytes SkewedBytes(std::size_t count, double p, uint32_t seed)
-{
-    std::mt19937 generator(seed);
-    std::geometric_distribution<int> magnitude(p);
-    Bytes bytes(count);
-    for (auto& b : bytes) {
-        int m = magnitude(generator);
-        b = static_cast<uint8_t>((generator() & 1) ? m : -m);
-    }
-    return bytes;
 }
 
 Bytes WithCounts(std::initializer_list<std::pair<uint8_t, std::size_t>> counts)
@@ -255,31 +244,6 @@ TEST(HuffmanTree, TiesGoToTheLowerIndexAndTheFirstPickIsTheZeroBranch)
         EXPECT_EQ(codes[v].code, v);
         EXPECT_EQ(codes[v].length, 2);
     }
-}
-
-// Fibonacci-like counts followed by many heavy values give the longest codes.
-Bytes LongestCodeInput()
-{
-    const std::size_t small[] = {1, 1, 1, 3, 4, 7, 11, 18, 29, 47, 76, 123, 199, 322, 521, 843, 1364, 2207, 3571};
-    Bytes input;
-    for (int v = 0; v < 19; ++v) input.insert(input.end(), small[v], static_cast<uint8_t>(v));
-    for (int v = 19; v <= 144; ++v) input.insert(input.end(), 4095, static_cast<uint8_t>(v));
-    return input;
-}
-
-// `small` values with Fibonacci counts (1, 1, 2, 3, ...) under `heavy` values of
-// 4095 each: the small ones form a chain, so the longest code grows with both.
-Bytes FibonacciInput(int small, int heavy)
-{
-    Bytes input;
-    std::size_t a = 1, b = 1;
-    for (int v = 0; v < small; ++v) {
-        input.insert(input.end(), a, static_cast<uint8_t>(v));
-        b += a;
-        a = b - a;
-    }
-    for (int v = small; v < small + heavy; ++v) input.insert(input.end(), 4095, static_cast<uint8_t>(v));
-    return input;
 }
 
 int LongestCode(const Bytes& input)
@@ -432,14 +396,11 @@ TEST(HuffmanRoundTrip, EveryLengthUpTo3000)
 // allows, by pairs, whatever the input's length.
 template <typename Check> void EitherCoding(Check&& check)
 {
-    using huffman_detail::PairCoding;
-    struct Restore {
-        ~Restore() { huffman_detail::pairCoding = PairCoding::ByLength; }
-    } restore;
     for (PairCoding coding : {PairCoding::Never, PairCoding::Always}) {
         SCOPED_TRACE(coding == PairCoding::Always ? "by pairs" : "one by one");
-        huffman_detail::pairCoding = coding;
-        check();
+        EncodeOptions options = DefaultEncodeOptions();
+        options.pairs = coding;
+        check(options);
     }
 }
 
@@ -457,9 +418,9 @@ TEST(HuffmanRoundTrip, EveryLongestCodeLength)
         const int longest = LongestCode(input);
         SCOPED_TRACE(longest);
         seen[longest] = true;
-        EitherCoding([&] { ExpectRoundTrip(input); });
+        EitherCoding([&](const EncodeOptions& options) { ExpectRoundTrip(input, options); });
         std::shuffle(input.begin(), input.end(), std::mt19937(longest));
-        EitherCoding([&] { ExpectRoundTrip(input); });
+        EitherCoding([&](const EncodeOptions& options) { ExpectRoundTrip(input, options); });
     }
     for (int length = 1; length <= HuffmanMaxCodeLength; ++length) EXPECT_TRUE(seen[length]) << length;
 }
@@ -476,62 +437,6 @@ TEST(HuffmanRoundTrip, LargeRandomAndSkewedInputs)
     ExpectRoundTrip(runs);
     ExpectRoundTrip(SkewedBytes(5000003, 0.4, 3));
     ExpectRoundTrip(Bytes(3000001, 0x80));
-}
-
-// Where the processor has BMI2 the tests above run the coding loop built for
-// it; the baseline loop, which other processors run, must give the same bytes.
-TEST(HuffmanRoundTrip, BaselineCodingLoopGivesTheSameBytes)
-{
-    struct Baseline {
-        Baseline() { huffman_detail::forceBaselineEncoder = true; }
-        ~Baseline() { huffman_detail::forceBaselineEncoder = false; }
-    } baseline;
-    EitherCoding([] {
-        for (uint32_t n : {512u, 513u, 514u, 515u, 2000u, 65537u}) {
-            SCOPED_TRACE(n);
-            ExpectRoundTrip(RandomBytes(n, n));
-            ExpectRoundTrip(SkewedBytes(n, 0.9, n));
-        }
-        for (int small : {2, 5, 7, 10, 19}) ExpectRoundTrip(FibonacciInput(small, 64));
-        ExpectRoundTrip(LongestCodeInput());
-        ExpectRoundTrip(SkewedBytes(3000001, 0.4, 4));
-    });
-}
-
-// The counts decide the codes, and a miscount still round-trips (only the
-// sizes suffer), so they are checked directly: every byte, each half's share,
-// with the fast counting and the portable loop.
-TEST(HuffmanCounting, EveryByteIsCountedInItsHalf)
-{
-    std::vector<Bytes> inputs;
-    for (uint32_t n : {0u, 1u, 2u, 3u, 63u, 64u, 65u, 127u, 128u, 129u, 255u, 4095u, 4096u, 8191u, 70001u})
-        inputs.push_back(SkewedBytes(n, 0.6, n));
-    inputs.push_back(RandomBytes(100003, 7));              // the three common values rare
-    inputs.push_back(Bytes(200001, 0));                      // one value only
-    inputs.push_back(SkewedBytes((1u << 20) + 13, 0.8, 8)); // mostly 0, 1 and 255
-    Bytes runs = RandomBytes(50000, 9);
-    for (std::size_t i = 0; i < runs.size(); ++i) runs[i] = (i / 700) % 2 ? runs[i] : uint8_t(i % 3 == 0 ? 255 : 1);
-    inputs.push_back(runs);
-    for (bool portable : {false, true}) {
-        huffman_detail::forcePortableCounting = portable;
-        for (const Bytes& input : inputs) {
-            SCOPED_TRACE(testing::Message() << input.size() << " bytes" << (portable ? ", portable" : ""));
-            const uint32_t length = static_cast<uint32_t>(input.size()), split = huffman_detail::EncodeSplit(length);
-            uint32_t expected[256] = {}, expectedFirst[256] = {};
-            for (uint32_t i = 0; i < length; ++i) {
-                ++expected[input[i]];
-                if (i < split) ++expectedFirst[input[i]];
-            }
-            HuffmanCoder coder;
-            uint32_t counts[256], first[256];
-            ASSERT_EQ(huffman_detail::PrepareEncoder(coder, input.data(), length, counts, first), HuffmanResult::Ok);
-            for (int v = 0; v < 256; ++v) {
-                ASSERT_EQ(counts[v], expected[v]) << "value " << v;
-                ASSERT_EQ(first[v], expectedFirst[v]) << "value " << v;
-            }
-        }
-    }
-    huffman_detail::forcePortableCounting = false;
 }
 
 TEST(HuffmanRoundTrip, PredictionResidualsOfRealFrames)

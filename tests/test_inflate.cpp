@@ -56,21 +56,21 @@ Bytes Residuals(std::size_t size, uint32_t seed)
 }
 
 struct Verdict {
-    ZlibResult result;
+    InflateResult result;
     Bytes output;
     std::size_t consumed = 0;
 };
 
 Verdict Ours(const uint8_t* stream, std::size_t size, std::size_t outputSize)
 {
-    Verdict v{ZlibResult::Ok, Bytes(outputSize)};
+    Verdict v{InflateResult::Ok, Bytes(outputSize)};
     v.result = FastInflateExact(stream, size, v.output.data(), outputSize, &v.consumed);
     return v;
 }
 
 Verdict Zlib(const uint8_t* stream, std::size_t size, std::size_t outputSize)
 {
-    Verdict v{ZlibResult::Ok, Bytes(outputSize)};
+    Verdict v{InflateResult::Ok, Bytes(outputSize)};
     v.result = InflateExactZlib(stream, size, v.output.data(), outputSize, &v.consumed);
     return v;
 }
@@ -81,7 +81,7 @@ void ExpectSameVerdict(const uint8_t* stream, std::size_t size, std::size_t outp
 {
     const Verdict ours = Ours(stream, size, outputSize), zlib = Zlib(stream, size, outputSize);
     ASSERT_EQ(ours.result, zlib.result) << what;
-    if (ours.result == ZlibResult::Ok) {
+    if (ours.result == InflateResult::Ok) {
         ASSERT_EQ(ours.output, zlib.output) << what;
         ASSERT_EQ(ours.consumed, zlib.consumed) << what;
     }
@@ -107,7 +107,7 @@ TEST(FastInflate, EveryKindOfStreamZlibWritesComesBackExactly)
         // Bytes after the stream are neither read as stream nor counted.
         stream.push_back(0xEE);
         const Verdict v = Ours(stream.data(), stream.size(), data.size());
-        ASSERT_EQ(v.result, ZlibResult::Ok) << what;
+        ASSERT_EQ(v.result, InflateResult::Ok) << what;
         ASSERT_EQ(v.output, data) << what;
         ASSERT_EQ(v.consumed, stream.size() - 1) << what;
     }
@@ -120,7 +120,7 @@ TEST(FastInflate, FlushedPiecesAndStoredBlocksBetweenCodedOnes)
         for (bool storedMiddle : {false, true}) {
             const Bytes stream = Deflate(data, 5, Z_FILTERED, 15, 777, flush, storedMiddle);
             const Verdict v = Ours(stream.data(), stream.size(), data.size());
-            ASSERT_EQ(v.result, ZlibResult::Ok) << "flush " << flush << (storedMiddle ? " stored middle" : "");
+            ASSERT_EQ(v.result, InflateResult::Ok) << "flush " << flush << (storedMiddle ? " stored middle" : "");
             ASSERT_EQ(v.output, data);
             ASSERT_EQ(v.consumed, stream.size());
         }
@@ -139,7 +139,7 @@ TEST(FastInflate, RealFramesFromBothDeflateCoders)
                                         : DeflateInto(picture.data(), picture.size(), stream.data(), stream.size(), 5, &length);
         ASSERT_EQ(made, ZlibResult::Ok);
         const Verdict v = Ours(stream.data(), length, picture.size());
-        ASSERT_EQ(v.result, ZlibResult::Ok) << (archive ? "archive" : "frame coder");
+        ASSERT_EQ(v.result, InflateResult::Ok) << (archive ? "archive" : "frame coder");
         EXPECT_EQ(v.output, picture);
         EXPECT_EQ(v.consumed, length);
     }
@@ -270,9 +270,9 @@ TEST(FastInflate, HandMadeStreamsGetZlibsVerdict)
     for (const Case& c : cases) {
         const Verdict ours = Ours(c.stream.data(), c.stream.size(), c.content.size());
         const Verdict zlib = Zlib(c.stream.data(), c.stream.size(), c.content.size());
-        EXPECT_EQ(zlib.result == ZlibResult::Ok, c.good) << c.name << " (zlib)";
+        EXPECT_EQ(zlib.result == InflateResult::Ok, c.good) << c.name << " (zlib)";
         EXPECT_EQ(ours.result, zlib.result) << c.name;
-        if (c.good && ours.result == ZlibResult::Ok) {
+        if (c.good && ours.result == InflateResult::Ok) {
             EXPECT_EQ(ours.output, c.content) << c.name;
         }
     }

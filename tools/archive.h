@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/frame.h"
+#include "codec/codec.h"
 
 struct EncodeJob {
     std::string input, output;

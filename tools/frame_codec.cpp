@@ -1,35 +1,20 @@
 #include "frame_codec.h"
 
-#include <cstring>
+#include <cinttypes>
+#include <cstdio>
 #include <new>
-
-#include "colour/colour.h"
 
 const RawFormat* FindRawFormat(const std::string& name)
 {
     static const RawFormat formats[] = {
-        {"yuy2", FourccYUY2, 16, 2},
-        {"uyvy", FourccUYVY, 16, 2},
-        {"rgb24", BI_RGB, 24, 3},
-        {"rgb32", BI_RGB, 32, 4},
+        {"yuy2", PixelLayout::Yuy2, 2},
+        {"uyvy", PixelLayout::Uyvy, 2},
+        {"rgb24", PixelLayout::Rgb24, 3},
+        {"rgb32", PixelLayout::Rgb32, 4},
     };
     for (const auto& format : formats)
         if (format.name == name) return &format;
     return nullptr;
-}
-
-BITMAPINFOHEADER MakeFormat(uint32_t width, int32_t height, DWORD compression, WORD bitCount)
-{
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = LONG(width);
-    format.biHeight = height;
-    format.biPlanes = 1;
-    format.biBitCount = bitCount;
-    format.biCompression = compression;
-    const uint64_t magnitude = height < 0 ? uint64_t(-int64_t(height)) : uint64_t(height);
-    format.biSizeImage = DWORD(uint64_t(width) * magnitude * (bitCount / 8));
-    return format;
 }
 
 bool CheckPictureSize(const RawFormat& format, uint32_t width, uint32_t height, std::string* why)
@@ -42,78 +27,69 @@ bool CheckPictureSize(const RawFormat& format, uint32_t width, uint32_t height, 
         *why = "the picture is larger than the codec takes";
         return false;
     }
-    if (format.compression != BI_RGB && width % 2 != 0) {
+    if (!format.IsRgb() && width % 2 != 0) {
         *why = "packed 4:2:2 (" + format.name + ") needs an even width";
         return false;
     }
     return true;
 }
 
-FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height, bool topDown)
-    : width_(width), height_(height)
+namespace {
+FrameFormat FormatOf(const RawFormat& format, uint32_t width, uint32_t height, RowOrder rowOrder)
 {
-    BuildClampTable();
-    BuildConversionTables();
-    const bool negative = topDown && format.compression == BI_RGB;
-    input_ = MakeFormat(width, negative ? -int32_t(height) : int32_t(height), format.compression, format.bitCount);
-    output_ = MakeFormat(width, int32_t(height), FourccKSHA, 16);
-    instance_.picture = CreatePlanarPicture();
-    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, height)) {
-        // A constructor that throws runs no destructor: release the holder here.
-        DestroyPlanarPicture(instance_.picture);
-        throw std::bad_alloc();
-    }
+    return {width, height, format.layout, format.IsRgb() ? rowOrder : RowOrder::TopDown};
 }
 
-FrameEncoder::~FrameEncoder() { DestroyPlanarPicture(instance_.picture); }
-
-LRESULT FrameEncoder::Encode(const uint8_t* raw, uint32_t quality, uint8_t* frame, std::size_t* size)
+void SizePicture(PlanarPicture& picture, uint32_t width, uint32_t height)
 {
-    return Encode(raw, quality < DeflateQualityThreshold ? FrameCoder::Huffman : FrameCoder::Deflate, frame, size);
+    if (!ResizePlanarPicture(picture, width, height)) throw std::bad_alloc();
+}
+} // namespace
+
+FrameEncoder::FrameEncoder(const RawFormat& format, uint32_t width, uint32_t height, RowOrder rowOrder)
+    : format_(FormatOf(format, width, height, rowOrder))
+{
+    SizePicture(picture_, width, height);
 }
 
-LRESULT FrameEncoder::Encode(const uint8_t* raw, FrameCoder coder, uint8_t* frame, std::size_t* size)
+FrameEncoder::~FrameEncoder() { ReleasePlanarPicture(picture_); }
+
+CodecResult FrameEncoder::Encode(const uint8_t* raw, FrameCoder coder, uint8_t* frame, std::size_t* size)
 {
-    DWORD flags = 0;
-    ICCOMPRESS parameters{};
-    parameters.lpbiInput = &input_;
-    parameters.lpInput = const_cast<uint8_t*>(raw);
-    parameters.lpbiOutput = &output_;
-    parameters.lpOutput = frame;
-    parameters.lpdwFlags = &flags;
-    LRESULT result = CompressFrameWithCoder(instance_, parameters, coder);
-    *size = result == ICERR_OK ? output_.biSizeImage : 0;
-    return result;
+    return CompressFrame(picture_, format_, raw, RawPictureBytes(format_), coder, frame, FrameCapacity(), size);
 }
 
-FrameDecoder::FrameDecoder(const RawFormat& format, uint32_t width, int32_t height)
+FrameDecoder::FrameDecoder(const RawFormat& format, uint32_t width, uint32_t height, RowOrder rowOrder)
+    : format_(FormatOf(format, width, height, rowOrder))
 {
-    BuildClampTable();
-    BuildConversionTables();
-    output_ = MakeFormat(width, height, format.compression, format.bitCount);
-    instance_.picture = CreatePlanarPicture();
-    const uint32_t rows = height < 0 ? uint32_t(-int64_t(height)) : uint32_t(height);
-    if (!instance_.picture || !ResizePlanarPicture(*instance_.picture, width, rows)) {
-        DestroyPlanarPicture(instance_.picture);
-        throw std::bad_alloc();
-    }
+    SizePicture(picture_, width, height);
 }
 
-FrameDecoder::~FrameDecoder() { DestroyPlanarPicture(instance_.picture); }
+FrameDecoder::~FrameDecoder() { ReleasePlanarPicture(picture_); }
 
-LRESULT FrameDecoder::Decode(const uint8_t* frame, std::size_t size, uint8_t* raw)
+CodecResult FrameDecoder::Decode(const uint8_t* frame, std::size_t size, uint8_t* raw, FrameReport* report)
 {
-    return DecompressFrame(frame, size, instance_, output_, raw);
+    return DecompressFrame(picture_, frame, size, format_, raw, RawPictureBytes(format_), report);
 }
 
-std::string DescribeResult(LRESULT result)
+std::string DescribeResult(CodecResult result)
 {
+    if (IsDamage(result)) return "damaged frame";
     switch (result) {
-    case ICERR_OK: return "ok";
-    case ICERR_MEMORY: return "out of memory";
-    case ICERR_BADFORMAT: return "format not supported";
-    case ICERR_BADSIZE: return "picture size does not match";
-    case ICERR_ERROR: return "damaged frame";
-    default: return "error " + std::to_string(long(result));
+    case CodecResult::Ok: return "ok";
+    case CodecResult::OutOfMemory: return "out of memory";
+    case CodecResult::UnsupportedFormat: return "format not supported";
+    case CodecResult::NoPicture: return "picture size does not match";
+    case CodecResult::BufferTooSmall: return "buffer too small";
+    default: return "error " + std::to_string(int(result));
     }
+}
+
+std::string TagText(uint32_t tag)
+{
+    if (tag == FrameTagHuffman) return "HUFY";
+    if (tag == FrameTagDeflate) return "LZYV";
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIX32, tag);
+    return text;
 }

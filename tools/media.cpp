@@ -376,11 +376,12 @@ std::unique_ptr<StoredPictures> StoredPictures::Find(const MediaInput& input, co
     AVStream* video = input.Video();
     const AVCodecParameters* parameters = video->codecpar;
     const uint32_t tag = parameters->codec_tag;
+    const PixelLayout layout = tag == FourccYUY2 ? PixelLayout::Yuy2 : PixelLayout::Uyvy;
     // Another stream's packets would have to go out in the order the
     // demuxer finds them among the pictures: such files go through it.
     if (input.Path() == "-" || !input.IsAvi() || input.Context()->nb_streams != 1 ||
         parameters->codec_id != AV_CODEC_ID_RAWVIDEO || (tag != FourccYUY2 && tag != FourccUYVY) ||
-        pictures.Converted() || pictures.Format().compression != tag)
+        pictures.Converted() || pictures.Format().layout != layout)
         return nullptr;
     // An index that lists fewer chunks than the header counts pictures is
     // partial (the demuxer builds it while reading a file without one).

@@ -21,8 +21,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-constexpr uint32_t FourccKshaTag = 0x4148534B; // 'K','S','H','A' as libavformat stores codec tags
-
 std::string DescribeAvError(int error);
 std::string FourccText(uint32_t tag);
 
@@ -41,7 +39,7 @@ public:
     AVStream* Video() const { return context_->streams[videoIndex_]; }
     int VideoIndex() const { return videoIndex_; }
     bool IsAvi() const;
-    bool IsKsha() const { return Video()->codecpar->codec_tag == FourccKshaTag; }
+    bool IsKsha() const { return Video()->codecpar->codec_tag == FourccKSHA; }
     // Frames the container announces for the video stream, 0 when unknown.
     int64_t AnnouncedFrames() const;
     // The frame rate: the stream's, else 25 (with *guessed set).

@@ -20,6 +20,10 @@
 #include <thread>
 #include <vector>
 
+// Slots per worker the commands use: one being worked on and one waiting
+// keep a worker busy while the caller reads and writes.
+constexpr std::size_t SlotsPerThread = 3;
+
 template <typename Slot> class OrderedPipeline {
 public:
     using Work = std::function<void(unsigned worker, Slot& slot)>;

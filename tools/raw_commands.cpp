@@ -58,7 +58,7 @@ int RawEncodeCommand(int argc, char** argv)
     if (arguments.positional.size() != 2) UsageError("usage: kestrun raw-encode -s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT");
     RawJob job = ReadRawJob(arguments, false);
     if (!arguments.Has("-q")) UsageError("-q QUALITY is required (below 6000: Huffman, from 6000: deflate)");
-    const uint32_t quality = ParseUnsigned("-q", arguments.Value("-q"));
+    const FrameCoder coder = CoderForQuality(ParseUnsigned("-q", arguments.Value("-q")));
 
     InputFile input(arguments.positional[0]);
     OutputFile output(arguments.positional[1]);
@@ -74,7 +74,7 @@ int RawEncodeCommand(int argc, char** argv)
         LargeBuffer frame;
         std::size_t size = 0;
         std::size_t got = 0; // bytes of the picture read by the worker
-        LRESULT result = ICERR_OK;
+        CodecResult result = CodecResult::Ok;
         uint64_t number = 0;
     };
     // A regular file is read by the workers themselves, each its own
@@ -84,17 +84,17 @@ int RawEncodeCommand(int argc, char** argv)
     const uint64_t wholeFrames = workersRead ? input.Size() / frameBytes : 0;
     uint64_t count = 0, codedBytes = 0;
     OrderedPipeline<Slot> pipeline(
-        job.threads, 3,
+        job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (workersRead) {
                 slot.got = input.ReadAt(slot.raw.Data(), frameBytes, slot.number * frameBytes);
                 if (slot.got < frameBytes) return; // the file shrank while it was read
             }
-            slot.result = encoders[worker]->Encode(slot.raw.Data(), quality, slot.frame.Data(), &slot.size);
+            slot.result = encoders[worker]->Encode(slot.raw.Data(), coder, slot.frame.Data(), &slot.size);
         },
         [&](Slot& slot) {
             if (workersRead && slot.got < frameBytes) FailTruncated(input, slot.number, slot.got, frameBytes);
-            if (slot.result != ICERR_OK)
+            if (slot.result != CodecResult::Ok)
                 Fail(input.Name() + ": frame " + std::to_string(slot.number) + ": " + DescribeResult(slot.result));
             output.Write(slot.frame.Data(), slot.size);
             codedBytes += slot.size;
@@ -132,8 +132,7 @@ int RawDecodeCommand(int argc, char** argv)
     if (arguments.positional.size() != 2)
         UsageError("usage: kestrun raw-decode -s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT");
     RawJob job = ReadRawJob(arguments, true);
-    const bool topDown = arguments.Has("--top-down") && job.format->compression == BI_RGB;
-    const int32_t height = topDown ? -int32_t(job.height) : int32_t(job.height);
+    const RowOrder rowOrder = arguments.Has("--top-down") ? RowOrder::TopDown : RowOrder::BottomUp;
 
     InputFile input(arguments.positional[0]);
     OutputFile output(arguments.positional[1]);
@@ -141,25 +140,25 @@ int RawDecodeCommand(int argc, char** argv)
     const std::size_t largestFrame = WorstCaseFrameSize(job.width, job.height);
     std::vector<std::unique_ptr<FrameDecoder>> decoders;
     for (unsigned w = 0; w < job.threads; ++w)
-        decoders.push_back(std::make_unique<FrameDecoder>(*job.format, job.width, height));
+        decoders.push_back(std::make_unique<FrameDecoder>(*job.format, job.width, job.height, rowOrder));
 
     struct Slot {
         LargeBuffer frame;
         LargeBuffer raw;
         std::size_t size = 0;
-        LRESULT result = ICERR_OK;
+        CodecResult result = CodecResult::Ok;
         uint64_t number = 0;
     };
     uint64_t count = 0, codedBytes = 0;
     OrderedPipeline<Slot> pipeline(
-        job.threads, 3,
+        job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             slot.result = decoders[worker]->Decode(slot.frame.Data(), slot.size, slot.raw.Data());
         },
         [&](Slot& slot) {
-            if (slot.result != ICERR_OK)
+            if (slot.result != CodecResult::Ok)
                 Fail(input.Name() + ": frame " + std::to_string(slot.number) + " is " +
-                     (slot.result == ICERR_ERROR ? std::string("damaged: its payload does not decode to a ") +
+                     (IsDamage(slot.result) ? std::string("damaged: its payload does not decode to a ") +
                                                        std::to_string(job.width) + "x" + std::to_string(job.height) +
                                                        " picture"
                                                  : DescribeResult(slot.result)));
@@ -185,11 +184,8 @@ int RawDecodeCommand(int argc, char** argv)
             Fail(message);
         };
         if (!ReadFrameHeader(slot.frame.Data(), got, &header)) fail(which + " is truncated: its header is cut short");
-        if (header.tag != FrameTagHuffman && header.tag != FrameTagDeflate) {
-            char tag[16];
-            std::snprintf(tag, sizeof tag, "0x%08" PRIX32, header.tag);
-            fail(which + " has an unknown tag " + tag + " (not a HUFY or LZYV frame)");
-        }
+        if (header.tag != FrameTagHuffman && header.tag != FrameTagDeflate)
+            fail(which + " has an unknown tag " + TagText(header.tag) + " (not a HUFY or LZYV frame)");
         if (header.payloadLength > largestFrame - FrameHeaderSize)
             fail(which + " is damaged: its payload length " + std::to_string(header.payloadLength) +
                  " is more than a " + std::to_string(job.width) + "x" + std::to_string(job.height) +

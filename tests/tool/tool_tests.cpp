@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -506,6 +507,121 @@ TEST_F(ToolTest, VerifyListsEveryDamagedFrameAndKeepsGoing)
     ExpectError("$K framemd5 damaged.avi sums.txt", {"damaged.avi", "frame 2 is damaged"});
     ExpectNothingNamed("back.avi");
     ExpectNothingNamed("sums.txt");
+}
+
+// Gives video chunk `n` of an archive `size` bytes, in its header and in the index.
+void ResizeFrameChunk(std::vector<uint8_t>& file, int n, uint32_t size)
+{
+    const std::size_t at = FrameOffset(file, n);
+    std::memcpy(&file[at - 4], &size, 4);
+    const std::size_t index = std::string(file.begin(), file.end()).rfind("idx1");
+    int seen = 0;
+    for (std::size_t e = index + 8; e + 16 <= file.size(); e += 16)
+        if (std::memcmp(&file[e], "00dc", 4) == 0 && seen++ == n) std::memcpy(&file[e + 12], &size, 4);
+}
+
+// Frame 1 damaged in every way that can be made in place, and what is said of
+// it: verify reads it to the end of its stream, decode and framemd5 name
+// what its header shows. They decode what the chunk holds, as the driver
+// does, whatever the payload length says.
+TEST_F(ToolTest, DamagedFramesAreDescribedByWhatIsWrong)
+{
+    MakeClip("source.avi", "96x64", "yuyv422", 4, false);
+    Ok("$K encode --quiet source.avi huffman.avi && $K encode --quiet --coder deflate source.avi deflate.avi");
+    const std::string notDecoded = "is damaged: it does not decode to a 96x64 picture (kestrun verify tells more)";
+    struct Case {
+        const char* archive;
+        // Damages the frame, whose content starts at `at` with a payload of
+        // `length` bytes; gives what verify and decode say of it ("": decode
+        // takes it).
+        std::function<std::pair<std::string, std::string>(std::vector<uint8_t>& file, std::size_t at, uint32_t length)>
+            damage;
+    };
+    auto setLength = [](std::vector<uint8_t>& file, std::size_t at, uint32_t length) {
+        std::memcpy(&file[at + 4], &length, 4);
+    };
+    // The HUFY stream's 24-bit length field, first in the payload.
+    auto addToStreamLength = [](std::vector<uint8_t>& file, std::size_t at, int delta) {
+        const uint32_t length = uint32_t(int(file[at + 8] | file[at + 9] << 8 | file[at + 10] << 16) + delta);
+        for (int i = 0; i < 3; ++i) file[at + 8 + i] = uint8_t(length >> (8 * i));
+    };
+    const Case cases[] = {
+        {"huffman.avi",
+         [](std::vector<uint8_t>& file, std::size_t at, uint32_t) {
+             std::memcpy(&file[at], "XXXX", 4);
+             const std::string tag = "it has an unknown tag 0x58585858 (not a HUFY or LZYV frame)";
+             return std::make_pair(tag, "is damaged: " + tag);
+         }},
+        {"deflate.avi",
+         [&](std::vector<uint8_t>& file, std::size_t at, uint32_t length) {
+             setLength(file, at, length - 3);
+             return std::make_pair("3 bytes follow the payload of " + std::to_string(length - 3) + " bytes", notDecoded);
+         }},
+        {"huffman.avi",
+         [&](std::vector<uint8_t>& file, std::size_t at, uint32_t length) {
+             setLength(file, at, length + 5);
+             const std::string claimed = std::to_string(length + 5), held = std::to_string(length);
+             return std::make_pair(
+                 "its payload length " + claimed + " runs past the " + held + " bytes the chunk holds (truncated)",
+                 std::string());
+         }},
+        {"huffman.avi",
+         [&](std::vector<uint8_t>& file, std::size_t at, uint32_t) {
+             addToStreamLength(file, at, -1);
+             return std::make_pair(std::string("its HUFY stream holds 12287 bytes, not the 12288 of a 96x64 picture"),
+                                   notDecoded);
+         }},
+        {"huffman.avi",
+         [&](std::vector<uint8_t>& file, std::size_t at, uint32_t) {
+             addToStreamLength(file, at, 1);
+             return std::make_pair(std::string("its HUFY stream does not decode"), notDecoded);
+         }},
+        {"deflate.avi",
+         [&](std::vector<uint8_t>& file, std::size_t at, uint32_t length) {
+             file[at + 8 + length - 1] ^= 0x01; // the Adler-32
+             return std::make_pair(
+                 std::string("its LZYV stream does not inflate to exactly a 96x64 picture with a good checksum"),
+                 notDecoded);
+         }},
+        {"huffman.avi",
+         [](std::vector<uint8_t>& file, std::size_t, uint32_t) {
+             ResizeFrameChunk(file, 1, 3);
+             return std::make_pair(std::string("its header is cut short (3 of 8 bytes)"),
+                                   std::string("is truncated: its header is cut short"));
+         }},
+        {"deflate.avi",
+         [](std::vector<uint8_t>& file, std::size_t, uint32_t length) {
+             ResizeFrameChunk(file, 1, 12);
+             return std::make_pair(std::string("its 12 bytes are too few for a 96x64 picture"),
+                                   "is truncated: it holds 4 of its " + std::to_string(length) + " payload bytes");
+         }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(n++) + " on " + c.archive);
+        std::vector<uint8_t> file = ReadBytes(Path(c.archive));
+        const std::size_t at = FrameOffset(file, 1);
+        ASSERT_NE(at, 0u);
+        const auto [verifySays, decodeSays] = c.damage(file, at, Le32(&file[at + 4]));
+        WriteBytes(Path("damaged.avi"), file);
+        Result result = Run("$K verify damaged.avi");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "damaged.avi: frame 1 is damaged: " + verifySays + "\ndamaged.avi: 1 of 4 frames damaged: 1\n");
+        result = Run("$K decode --quiet damaged.avi back.avi");
+        EXPECT_EQ(result.status, decodeSays.empty() ? 0 : 1);
+        EXPECT_EQ(result.err, decodeSays.empty() ? "" : "kestrun decode: damaged.avi: frame 1 " + decodeSays + "\n");
+        result = Run("$K framemd5 damaged.avi sums.txt");
+        EXPECT_EQ(result.status, decodeSays.empty() ? 0 : 1);
+        EXPECT_EQ(result.err, decodeSays.empty() ? ""
+                                                 : "kestrun framemd5: damaged.avi: frame 1 " + decodeSays +
+                                                       "; no checksum for it\n");
+        if (decodeSays.empty()) {
+            EXPECT_EQ(Pictures("back.avi", "yuyv422"), Pictures("source.avi", "yuyv422"));
+            Ok("rm back.avi sums.txt");
+        }
+        ExpectNothingNamed("back.avi");
+        ExpectNothingNamed("sums.txt");
+    }
 }
 
 TEST_F(ToolTest, BadInputsAreNamedAndLeaveNoOutput)

@@ -1,15 +1,14 @@
-#include "planar_picture.h"
+// The packed 4:2:2 copies: a portable-plus-SSE2 kernel for every build and
+// an AVX-512 VBMI one chosen at run time.
+#include "packed.h"
 
-#include <cstring>
-
-#include "kernels.h"
-#include "median.h"
-#include "platform/memory.h"
+#include "packed_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(KESTRUN_CODEC_WIDE)
+#if defined(__SSE2__) && defined(__GNUC__)
+#define KESTRUN_PACKING_VBMI 1
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
 // that its own flow analysis then reports as uninitialised.
@@ -18,56 +17,11 @@
 #endif
 #endif
 
-bool IsCodablePictureSize(uint32_t width, uint32_t height)
-{
-    return width >= 2 && height >= 1 && width <= MaxPictureDimension && height <= MaxPictureDimension &&
-           uint64_t(2) * width * height <= MaxPictureBytes;
-}
-
-PlanarPicture* CreatePlanarPicture()
-{
-    return AllocateZeroedArray<PlanarPicture>(1);
-}
-
-void ReleasePlanarPicture(PlanarPicture& picture)
-{
-    if (picture.allocated) FreeMemory(picture.buffer);
-    std::memset(&picture, 0, sizeof picture);
-}
-
-void DestroyPlanarPicture(PlanarPicture* picture)
-{
-    if (!picture) return;
-    ReleasePlanarPicture(*picture);
-    FreeMemory(picture);
-}
-
-bool ResizePlanarPicture(PlanarPicture& picture, uint32_t width, uint32_t height)
-{
-    if (picture.allocated && picture.width == width && picture.height == height) return true;
-    ReleasePlanarPicture(picture);
-    if (!IsCodablePictureSize(width, height)) return false;
-
-    auto* buffer = static_cast<uint8_t*>(AllocateMemory(PictureBytes(width, height)));
-    if (!buffer) return false;
-    picture.width = width;
-    picture.height = height;
-    picture.yRowLength = width;
-    picture.chromaRowLength = width >> 1;
-    picture.buffer = buffer;
-    picture.yPlane = buffer;
-    picture.uPlane = picture.yPlane + std::size_t(picture.yRowLength) * height;
-    picture.vPlane = picture.uPlane + std::size_t(picture.chromaRowLength) * height;
-    picture.allocated = 1;
-    return true;
-}
-
 namespace {
-// One row of pixel pairs; `s` points at the row's first luma byte. The
-// vector loop handles 16 pixels (32 bytes) at a time; yOffset selects the
-// layout (YUY2: luma in even bytes; UYVY: luma in odd bytes).
-void UnpackRow(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs, uint32_t yOffset,
-               uint32_t uOffset)
+// One row of pixel pairs from its first byte. The vector loop handles 16
+// pixels (32 bytes) at a time; yOffset selects the layout (YUY2: luma in
+// even bytes; UYVY: luma in odd bytes), and chroma takes the other bytes.
+void UnpackRow(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs, uint32_t yOffset)
 {
     uint32_t k = 0;
 #if defined(__SSE2__)
@@ -87,7 +41,7 @@ void UnpackRow(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t 
     }
 #endif
     const uint8_t* s = row + yOffset + 4 * k;
-    const ptrdiff_t chroma = ptrdiff_t(uOffset) - ptrdiff_t(yOffset);
+    const ptrdiff_t chroma = 1 - 2 * ptrdiff_t(yOffset); // from luma to U
     for (; k < pairs; ++k, s += 4) {
         y[2 * k] = s[0];
         y[2 * k + 1] = s[2];
@@ -96,8 +50,7 @@ void UnpackRow(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t 
     }
 }
 
-void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs, uint32_t yOffset,
-             uint32_t uOffset)
+void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs, uint32_t yOffset)
 {
     uint32_t k = 0;
 #if defined(__SSE2__)
@@ -112,7 +65,7 @@ void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v,
     }
 #endif
     uint8_t* s = row + yOffset + 4 * k;
-    const ptrdiff_t chroma = ptrdiff_t(uOffset) - ptrdiff_t(yOffset);
+    const ptrdiff_t chroma = 1 - 2 * ptrdiff_t(yOffset);
     for (; k < pairs; ++k, s += 4) {
         s[0] = y[2 * k];
         s[2] = y[2 * k + 1];
@@ -121,7 +74,7 @@ void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v,
     }
 }
 
-#if defined(KESTRUN_CODEC_WIDE)
+#if defined(KESTRUN_PACKING_VBMI)
 #define KESTRUN_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
 
 // Byte permutations between 128 packed bytes (64 pixels) and their planar
@@ -157,7 +110,7 @@ alignas(64) constexpr PackingIndices packingIndices[2] = {MakePackingIndices(0),
 
 // UnpackRow 64 pixels at a time: two permutes of the row's 128 bytes.
 KESTRUN_VBMI void UnpackRowAvx512(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs,
-                                  uint32_t yOffset, uint32_t uOffset)
+                                  uint32_t yOffset)
 {
     const PackingIndices& t = packingIndices[yOffset];
     const __m512i lumaIndex = _mm512_load_si512(t.luma), chromaIndex = _mm512_load_si512(t.chroma);
@@ -169,13 +122,13 @@ KESTRUN_VBMI void UnpackRowAvx512(const uint8_t* row, uint8_t* y, uint8_t* u, ui
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(u + k), _mm512_castsi512_si256(chroma));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + k), _mm512_extracti64x4_epi64(chroma, 1));
     }
-    UnpackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset, uOffset);
+    UnpackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset);
 }
 
 // PackRow 64 pixels at a time: the planar samples in two registers, each
 // half of the packed bytes one permute of them.
 KESTRUN_VBMI void PackRowAvx512(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs,
-                                uint32_t yOffset, uint32_t uOffset)
+                                uint32_t yOffset)
 {
     const PackingIndices& t = packingIndices[yOffset];
     const __m512i lowIndex = _mm512_load_si512(t.low), highIndex = _mm512_load_si512(t.high);
@@ -188,55 +141,53 @@ KESTRUN_VBMI void PackRowAvx512(uint8_t* row, const uint8_t* y, const uint8_t* u
         _mm512_storeu_si512(row + 4 * k, _mm512_permutex2var_epi8(luma, lowIndex, chroma));
         _mm512_storeu_si512(row + 4 * k + 64, _mm512_permutex2var_epi8(luma, highIndex, chroma));
     }
-    PackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset, uOffset);
+    PackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset);
 }
 
 #undef KESTRUN_VBMI
 #endif
 
-using RowUnpacker = void (*)(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v, uint32_t pairs,
-                             uint32_t yOffset, uint32_t uOffset);
-using RowPacker = void (*)(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint32_t pairs,
-                           uint32_t yOffset, uint32_t uOffset);
-
-bool UseAvx512Packing()
-{
-    return packingKernelCeiling >= CodecKernel::Avx512 && PackingKernelAvailable(CodecKernel::Avx512);
-}
-
-RowUnpacker ChosenUnpacker()
-{
-#if defined(KESTRUN_CODEC_WIDE)
-    if (UseAvx512Packing()) return UnpackRowAvx512;
+constexpr Kernel<PackingKernel> packingKernels[] = {
+    {"sse2", 0, {UnpackRow, PackRow}},
+#if defined(KESTRUN_PACKING_VBMI)
+    {"avx512vbmi", CpuAvx512 | CpuAvx512Vbmi, {UnpackRowAvx512, PackRowAvx512}},
 #endif
-    return UnpackRow;
-}
+};
 
-RowPacker ChosenPacker()
+const PackingKernel& ChosenKernel()
 {
-#if defined(KESTRUN_CODEC_WIDE)
-    if (UseAvx512Packing()) return PackRowAvx512;
-#endif
-    return PackRow;
+    static const PackingKernel& chosen = ChooseKernel<PackingKernel>(packingKernels).function;
+    return chosen;
 }
 } // namespace
 
-void PackedToPlanar(PlanarPicture& picture, const uint8_t* source, ptrdiff_t rowStep, uint32_t yOffset,
-                    uint32_t uOffset)
+std::span<const Kernel<PackingKernel>> PackingKernels() { return packingKernels; }
+
+void PackedToPlanarWith(const PackingKernel& kernel, PlanarPicture& picture, const uint8_t* source,
+                        ptrdiff_t rowStep, uint32_t yOffset)
 {
-    const RowUnpacker unpack = ChosenUnpacker();
     for (uint32_t r = 0; r < picture.height; ++r)
-        unpack(source + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
-                  picture.uPlane + std::size_t(r) * picture.chromaRowLength,
-                  picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset, uOffset);
+        kernel.unpack(source + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
+                      picture.uPlane + std::size_t(r) * picture.chromaRowLength,
+                      picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset);
+}
+
+void PlanarToPackedWith(const PackingKernel& kernel, const PlanarPicture& picture, uint8_t* destination,
+                        ptrdiff_t rowStep, uint32_t yOffset)
+{
+    for (uint32_t r = 0; r < picture.height; ++r)
+        kernel.pack(destination + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
+                    picture.uPlane + std::size_t(r) * picture.chromaRowLength,
+                    picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset);
+}
+
+void PackedToPlanar(PlanarPicture& picture, const uint8_t* source, ptrdiff_t rowStep, uint32_t yOffset, uint32_t)
+{
+    PackedToPlanarWith(ChosenKernel(), picture, source, rowStep, yOffset);
 }
 
 void PlanarToPacked(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t rowStep, uint32_t yOffset,
-                    uint32_t uOffset)
+                    uint32_t)
 {
-    const RowPacker pack = ChosenPacker();
-    for (uint32_t r = 0; r < picture.height; ++r)
-        pack(destination + ptrdiff_t(r) * rowStep, picture.yPlane + std::size_t(r) * picture.yRowLength,
-                picture.uPlane + std::size_t(r) * picture.chromaRowLength,
-                picture.vPlane + std::size_t(r) * picture.chromaRowLength, picture.width >> 1, yOffset, uOffset);
+    PlanarToPackedWith(ChosenKernel(), picture, destination, rowStep, yOffset);
 }

@@ -50,30 +50,6 @@ void ReleasePlanarPicture(PlanarPicture& picture);
 // empty (allocated 0), when the allocation fails or the size is not codable.
 bool ResizePlanarPicture(PlanarPicture& picture, uint32_t width, uint32_t height);
 
-// Packed 4:2:2 copies. `source`/`destination` point at the packed row of
-// planar row 0; `rowStep` is added once per row. YUY2: yOffset 0, uOffset 1;
-// UYVY: yOffset 1, uOffset 0. The width must be even.
-void PackedToPlanar(PlanarPicture& picture, const uint8_t* source, ptrdiff_t rowStep, uint32_t yOffset,
-                    uint32_t uOffset);
-void PlanarToPacked(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t rowStep, uint32_t yOffset,
-                    uint32_t uOffset);
-
-// Median-prediction transform of one plane in place, and its exact inverse.
-// rowLength >= 1 and rows >= 1.
-void MedianPredictRow(uint8_t* row, const uint8_t* previousRow, uint32_t count);
-void MedianRestoreRow(uint8_t* row, const uint8_t* previousRow, uint32_t count);
-void MedianTransformPlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
-void MedianRestorePlane(uint8_t* plane, uint32_t rowLength, uint32_t rows);
-// Restores rows firstRow to endRow - 1 of a plane whose rows below firstRow
-// are restored already: a plane restored band after band, bottom up, ends
-// exactly as MedianRestorePlane leaves it.
-void MedianRestorePlaneRows(uint8_t* plane, uint32_t rowLength, uint32_t firstRow, uint32_t endRow);
-
-// The plain one-sample-at-a-time forms of the two above, kept as the
-// reference that the fast kernels are checked against.
-void MedianTransformPlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows);
-void MedianRestorePlaneReference(uint8_t* plane, uint32_t rowLength, uint32_t rows);
-
-// The three planes in the order Y, U, V.
-void MedianTransformPicture(PlanarPicture& picture);
-void MedianRestorePicture(PlanarPicture& picture);
+// Rows first to end - 1 of the picture's three planes, as a picture of their
+// own that shares the buffer (and owns nothing).
+PlanarPicture PictureBand(const PlanarPicture& picture, uint32_t first, uint32_t end);

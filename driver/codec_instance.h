@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "planar_picture.h"
+#include "picture/planar_picture.h"
 
 struct CodecInstance {
     uint32_t frameTag;      // tag of the frame this instance compressed last
