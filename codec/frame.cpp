@@ -274,8 +274,9 @@ CodecResult CompressFrame(PlanarPicture& picture, const FrameFormat& input, cons
 
     std::size_t payloadLength = 0;
     bool outOfMemory = false;
-    const uint32_t tag = CodePicture(picture, coder, frame, std::min<std::size_t>(capacity, WorstCaseFrameSize(width, height)),
-                                     &payloadLength, &outOfMemory);
+    // No frame grows past the worst-case size, whatever room the caller gives.
+    const std::size_t room = std::min<std::size_t>(capacity, WorstCaseFrameSize(width, height));
+    const uint32_t tag = CodePicture(picture, coder, frame, room, &payloadLength, &outOfMemory);
     if (tag == 0) return outOfMemory ? CodecResult::OutOfMemory : CodecResult::BufferTooSmall;
     StoreLittleEndian32(frame, tag);
     StoreLittleEndian32(frame + 4, uint32_t(payloadLength));

@@ -21,7 +21,8 @@ bool ConvertRgbToPlanar(const uint8_t* source, PlanarPicture& picture, ptrdiff_t
 
 // The picture to B, G, R pixels (pixel step 3 or 4; the fourth byte keeps its
 // value: with AVX-512 it is never written, with SSE2 and AVX2 the vector
-// kernels store it back as they read it). Pixel j of picture row r goes to destination + r * rowStep + j * pixelStep.
+// kernels store it back as they read it). Pixel j of picture row r goes to
+// destination + r * rowStep + j * pixelStep.
 // For an odd width the last pixel of a row takes the row's last chroma sample;
 // a width of 1 (no chroma at all) gives grey.
 void ConvertPlanarToRgb(const PlanarPicture& picture, uint8_t* destination, ptrdiff_t pixelStep, ptrdiff_t rowStep);

@@ -15,7 +15,8 @@ seconds=${KESTRUN_FUZZ_SECONDS:-60}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF)
+clang=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_BENCH=OFF
+       -DKESTRUN_CPU_LEVEL_TESTS=OFF)
 step() { printf '\n== %s (%ds so far)\n' "$1" "$SECONDS"; }
 
 step "sanitizer build: address, undefined, leak; every test"

@@ -323,7 +323,7 @@ TEST_P(ChromaHalving, RandomAndExtremeRowsMatchTheReference)
             if (seed & 1)
                 for (auto& s : row) s = s & 1 ? 255 : 0;
             GuardedBuffer source(width);
-            std::memcpy(source.data(), row.data(), width);
+            if (width != 0) std::memcpy(source.data(), row.data(), width);
             GuardedBuffer fast(width / 2);
             Bytes reference(width / 2 + 1, 0x11);
             DecimateChromaRowWith(Tested().function, source.data(), fast.data(), width);
