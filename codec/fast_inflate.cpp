@@ -337,15 +337,25 @@ inline uint8_t* CopyMatch(uint8_t* out, const uint8_t* outEnd, uint32_t distance
 constexpr bool IsLiterals(uint32_t e) { return (e & 0xE00) == 0; }
 constexpr unsigned LiteralCount(uint32_t e) { return 1 + ((e >> 8) & 1); }
 
+// Hands the reader back from a failed block and says why; kept out of the
+// decoding loop, whose reader must stay in registers.
+#if defined(__GNUC__)
+__attribute__((cold, noinline))
+#endif
+InflateResult BlockFailed(BitReader& reader, BitReader at, InflateResult why, unsigned pending)
+{
+    reader = at;
+    return at.Failed(why, pending);
+}
+
 // One block's symbols up to its end-of-block code. The reader is copied
 // into locals, so that the output's stores cannot make the compiler
 // reload it; a failure hands it back to tell where the stream went wrong.
 InflateResult DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin, uint8_t*& outNext, uint8_t* outEnd)
 {
     BitReader in = reader;
-    const auto fail = [&](InflateResult why, unsigned pending) {
-        reader = in;
-        return in.Failed(why, pending);
+    const auto fail = [&reader](const BitReader& at, InflateResult why, unsigned pending) {
+        return BlockFailed(reader, at, why, pending);
     };
     uint8_t* out = outNext;
     const uint32_t* const literal = t.literal;
@@ -375,7 +385,7 @@ InflateResult DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin,
         }
         if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
         if (IsLiterals(e)) { // near the end of the output, or a long literal code
-            if (std::size_t(outEnd - out) < LiteralCount(e)) return fail(InflateResult::LongOutput, BitsOf(e));
+            if (std::size_t(outEnd - out) < LiteralCount(e)) return fail(in, InflateResult::LongOutput, BitsOf(e));
             out[0] = uint8_t(ValueOf(e));
             if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);
             out += LiteralCount(e);
@@ -393,21 +403,22 @@ InflateResult DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin,
         case Length:
             break;
         default:
-            return fail(InflateResult::BadData, BitsOf(e));
+            return fail(in, InflateResult::BadData, BitsOf(e));
         }
         in.Drop(BitsOf(e));
         const uint32_t length = ValueOf(e) + in.Take(ExtraOf(e));
         uint32_t d = t.distance[in.Peek(DistanceRootBits)];
         if (KindOf(d) == Subtable)
             d = t.distance[ValueOf(d) + ((in.bits >> DistanceRootBits) & ((1u << ExtraOf(d)) - 1))];
-        if (KindOf(d) != Length) return fail(InflateResult::BadData, BitsOf(d));
+        if (KindOf(d) != Length) return fail(in, InflateResult::BadData, BitsOf(d));
         in.Drop(BitsOf(d));
         const uint32_t distance = ValueOf(d) + in.Take(ExtraOf(d));
-        // As zlib tells it: a full output first, then a distance too far
-        // back, then a match longer than the room left.
-        if (out == outEnd) return fail(InflateResult::LongOutput, 0);
-        if (distance > std::size_t(out - outBegin)) return fail(InflateResult::BadData, 0);
-        if (length > std::size_t(outEnd - out)) return fail(InflateResult::LongOutput, 0);
+        if (distance > std::size_t(out - outBegin) || length > std::size_t(outEnd - out)) {
+            // As zlib tells it: a full output first, then a distance too far
+            // back, then a match longer than the room left.
+            const bool tooFar = out != outEnd && distance > std::size_t(out - outBegin);
+            return fail(in, tooFar ? InflateResult::BadData : InflateResult::LongOutput, 0);
+        }
         in.Refill();
         e = literal[in.bits & rootMask];
         out = CopyMatch(out, outEnd, distance, length);
