@@ -94,6 +94,15 @@ constexpr FrameCoder CoderForQuality(uint32_t quality)
 // deflate form always fits. 0 for sizes that are not codable.
 uint32_t WorstCaseFrameSize(uint32_t width, uint32_t height);
 
+// The largest frame the format can describe for a width x height picture,
+// for readers of stored frames, which may come from other encoders: a
+// Huffman stream of 24-bit codes for every byte behind the largest weight
+// table (5 + 416 + 3 x 2wh bytes), or a zlib stream, which spends at most 15
+// bits a byte (a literal of the longest code) and some block headers, taken
+// as 2 bytes a byte and 1 KB more (a stream could pad itself with empty
+// blocks without end; no encoder does). 0 for sizes that are not codable.
+uint64_t LargestFrameSize(uint32_t width, uint32_t height);
+
 enum class CodecResult : uint8_t {
     Ok,
     // The frame is damaged:
@@ -146,8 +155,7 @@ CodecResult DecompressFrame(PlanarPicture& picture, const uint8_t* frame, std::s
 // The strict look at a frame of exactly `size` bytes that a reader of stored
 // files wants before decoding it, from its header alone: the frame must hold
 // its header and exactly its payload, have a known tag, and be neither too
-// short to hold a width x height picture nor longer than any frame of one can
-// be. Ok, CutShort, UnknownTag, TrailingBytes, ShorterThanPicture or
+// short to hold a width x height picture nor longer than LargestFrameSize. Ok, CutShort, UnknownTag, TrailingBytes, ShorterThanPicture or
 // LongerThanPicture; `*header` is filled when there is one.
 CodecResult InspectFrame(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height,
                          FrameHeader* header);

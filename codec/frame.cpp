@@ -240,6 +240,15 @@ uint32_t WorstCaseFrameSize(uint32_t width, uint32_t height)
     return uint32_t(std::max(formula, stored));
 }
 
+uint64_t LargestFrameSize(uint32_t width, uint32_t height)
+{
+    if (!IsCodablePictureSize(width, height)) return 0;
+    const uint64_t a = PictureBytes(width, height);
+    const uint64_t huffman = HuffmanMaxOverhead + 3 * a;
+    const uint64_t deflate = 2 * a + 1024;
+    return FrameHeaderSize + std::max(huffman, deflate);
+}
+
 bool ReadFrameHeader(const uint8_t* frame, std::size_t size, FrameHeader* header)
 {
     if (!frame || size < FrameHeaderSize) return false;
@@ -288,7 +297,7 @@ CodecResult InspectFrame(const uint8_t* frame, std::size_t size, uint32_t width,
                          FrameHeader* header)
 {
     if (!ReadFrameHeader(frame, size, header)) return CodecResult::CutShort;
-    if (size > WorstCaseFrameSize(width, height)) return CodecResult::LongerThanPicture;
+    if (size > LargestFrameSize(width, height)) return CodecResult::LongerThanPicture;
     if (!PlausibleFrame(frame, size, *header, width, height)) return CodecResult::ShorterThanPicture;
     if (header->tag != FrameTagHuffman && header->tag != FrameTagDeflate) return CodecResult::UnknownTag;
     const std::size_t available = size - FrameHeaderSize;

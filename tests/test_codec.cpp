@@ -221,6 +221,10 @@ TEST(FrameSize, WorstCaseMatchesTheHostFormulaAboveSmallPictures)
     // Small pictures are raised so the stored form always fits.
     EXPECT_EQ(WorstCaseFrameSize(2, 1), 8u + 4 + 5 + 11);
     EXPECT_EQ(WorstCaseFrameSize(1, 1), 0u);
+    // What any encoder may write: 24-bit codes behind the largest table.
+    EXPECT_EQ(LargestFrameSize(1920, 1080), 8u + 421 + 3 * 1920 * 1080 * 2);
+    EXPECT_EQ(LargestFrameSize(2, 1), 8u + 1024 + 2 * 4);
+    EXPECT_EQ(LargestFrameSize(1, 1), 0u);
 }
 
 TEST(FrameCompress, QualityChoosesTheCoder)
@@ -693,8 +697,10 @@ TEST(InspectFrame, NamesWhatTheHeaderAndSizeShow)
     } cases[] = {
         {"intact", good, CodecResult::Ok},
         {"no header", Bytes(good.begin(), good.begin() + 7), CodecResult::CutShort},
-        {"longer than any frame", with([&](Bytes& f) { f.resize(WorstCaseFrameSize(w, h) + 1); }),
+        {"longer than the format can describe", with([&](Bytes& f) { f.resize(LargestFrameSize(w, h) + 1); }),
          CodecResult::LongerThanPicture},
+        {"longer than this encoder writes, within the format",
+         with([&](Bytes& f) { f.resize(WorstCaseFrameSize(w, h) + 1); }), CodecResult::TrailingBytes},
         {"too short for the picture", Bytes(good.begin(), good.begin() + 9), CodecResult::ShorterThanPicture},
         {"one used value, any length", oneValue, CodecResult::Ok},
         {"unknown tag", with([](Bytes& f) { f[3] ^= 0x20; }), CodecResult::UnknownTag},

@@ -137,7 +137,8 @@ int RawDecodeCommand(int argc, char** argv)
     InputFile input(arguments.positional[0]);
     OutputFile output(arguments.positional[1]);
     const std::size_t rawBytes = std::size_t(job.width) * job.height * job.format->bytesPerPixel;
-    const std::size_t largestFrame = WorstCaseFrameSize(job.width, job.height);
+    // Any frame the format allows, not only what this encoder writes.
+    const std::size_t largestFrame = std::size_t(LargestFrameSize(job.width, job.height));
     std::vector<std::unique_ptr<FrameDecoder>> decoders;
     for (unsigned w = 0; w < job.threads; ++w)
         decoders.push_back(std::make_unique<FrameDecoder>(*job.format, job.width, job.height, rowOrder));

@@ -709,6 +709,45 @@ TEST_F(ToolTest, RawCommandsNameTheFrameThatIsWrong)
     ExpectNothingNamed("out.");
 }
 
+// Frames longer than this encoder ever writes, as one without a fallback to
+// deflate writes them for small noisy pictures (a Huffman table for values
+// spread over the whole byte range), are frames all the same; only a length
+// past what the format can describe is damage.
+TEST_F(ToolTest, RawDecodeTakesEveryFrameTheFormatAllows)
+{
+    const auto hex = [](const std::string& text) {
+        std::vector<uint8_t> bytes;
+        for (std::size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+        return bytes;
+    };
+    struct Case {
+        const char* size;
+        const char* picture;
+        const char* frame; // the median transform's residuals as one Huffman stream, 108 and 140 bytes
+    } cases[] = {
+        {"2x1", "c9cf3804",
+         "594655486c00000004000004031000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+         "000000000000000000000000010000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+         "000000010000019c"},
+        {"4x3", "4440ff31153a103391bb5bc26e9e5740237fb27bcb59c16f",
+         "594655488c00000018000009161000000000000000100000000010000000000000000000000001000000000010000000000000000000"
+         "000000000000000000011000000000001000100000100001000010000000000000000000000010000000000010000010100000000000"
+         "0001000000000000000100000000000000100000000011010002a766f7284f8f8347596e32d6e614"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        WriteBytes(Path("long.ksha"), hex(c.frame));
+        Ok(std::string("$K raw-decode --quiet -s ") + c.size + " -f yuy2 long.ksha back.yuy2");
+        EXPECT_EQ(ReadBytes(Path("back.yuy2")), hex(c.picture));
+    }
+    // A payload length beyond the format's bound for 2x1 (1,040 bytes a frame).
+    std::vector<uint8_t> forged = hex(cases[0].frame);
+    forged[4] = 0x09;
+    forged[5] = 0x04; // 1,033 payload bytes
+    WriteBytes(Path("forged.ksha"), forged);
+    ExpectError("$K raw-decode -s 2x1 -f yuy2 forged.ksha out.raw", {"forged.ksha", "frame 0 is damaged"});
+}
+
 // The raw commands start without FFmpeg: the executable alone, away from its
 // media library, still codes frames; the media commands then say what is missing.
 TEST_F(ToolTest, RawCommandsRunWithoutTheMediaLibrary)
