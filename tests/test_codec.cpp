@@ -11,6 +11,8 @@
 #include "colour/colour.h"
 #include "colour/colour_reference.h"
 #include "huffman/huffman.h"
+#include "picture/chroma.h"
+#include "picture/chroma_reference.h"
 #include "picture/packed.h"
 #include "support/test_support.h"
 
@@ -209,6 +211,79 @@ TEST(PackedCopies, Yuy2RowsLandBottomUpAndUyvyOrderIsUYVY)
     const uint8_t uyvy[16] = {2, 1, 4, 3, 6, 5, 8, 7, 12, 11, 14, 13, 16, 15, 18, 17};
     EXPECT_TRUE(std::equal(out, out + 16, uyvy));
     ReleasePlanarPicture(picture);
+}
+
+// --- chroma repetition ---
+
+namespace {
+// Planes with rows a few bytes longer than they need, as decoders lay them out.
+struct Planes {
+    Bytes storage[3];
+    PlanarImage image{};
+    Planes(ChromaRepetition repetition, uint32_t width, uint32_t height, uint32_t seed)
+    {
+        const uint32_t widths[3] = {width, ChromaWidth(repetition, width), ChromaWidth(repetition, width)};
+        const uint32_t heights[3] = {height, ChromaHeight(repetition, height), ChromaHeight(repetition, height)};
+        for (int p = 0; p < 3; ++p) {
+            image.stride[p] = ptrdiff_t(widths[p]) + 3;
+            storage[p] = RandomBytes(std::size_t(image.stride[p]) * heights[p], seed * 3 + uint32_t(p));
+            image.plane[p] = storage[p].data();
+        }
+    }
+    // The samples inside the rows, without the padding.
+    Bytes Samples(ChromaRepetition repetition, uint32_t width, uint32_t height) const
+    {
+        Bytes samples;
+        for (int p = 0; p < 3; ++p) {
+            const uint32_t w = p == 0 ? width : ChromaWidth(repetition, width);
+            const uint32_t h = p == 0 ? height : ChromaHeight(repetition, height);
+            for (uint32_t r = 0; r < h; ++r)
+                samples.insert(samples.end(), image.plane[p] + ptrdiff_t(r) * image.stride[p],
+                               image.plane[p] + ptrdiff_t(r) * image.stride[p] + w);
+        }
+        return samples;
+    }
+};
+} // namespace
+
+TEST(ChromaRepetition, RepeatsAsEachSampleSitsAndComesBackExactly)
+{
+    for (ChromaRepetition repetition :
+         {ChromaRepetition::None, ChromaRepetition::Rows, ChromaRepetition::FieldRows, ChromaRepetition::Columns})
+        for (uint32_t width : {2u, 4u, 6u, 10u, 34u, 720u})
+            for (uint32_t height : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u, 13u, 576u}) {
+                SCOPED_TRACE(::testing::Message() << int(repetition) << " " << width << "x" << height);
+                const Planes source(repetition, width, height, width * 1000 + height);
+                Bytes fast(std::size_t(width) * height * 2), reference(fast.size());
+                RepeatChromaToYuy2(repetition, source.image, width, height, fast.data());
+                RepeatChromaToYuy2Reference(repetition, source.image, width, height, reference.data());
+                ASSERT_EQ(fast, reference);
+                Planes back(repetition, width, height, 7), backReference(repetition, width, height, 8);
+                ASSERT_TRUE(TakeChromaFromYuy2(repetition, fast.data(), width, height, back.image));
+                TakeChromaFromYuy2Reference(repetition, fast.data(), width, height, backReference.image);
+                const Bytes samples = source.Samples(repetition, width, height);
+                ASSERT_EQ(back.Samples(repetition, width, height), samples);
+                ASSERT_EQ(backReference.Samples(repetition, width, height), samples);
+                // A 4:2:2 picture that no repetition made is told apart.
+                const Bytes noise = RandomBytes(fast.size(), width + height);
+                const bool repeatsSomething = repetition != ChromaRepetition::None &&
+                                              (repetition == ChromaRepetition::Columns ? width >= 4 : height >= 2);
+                EXPECT_EQ(TakeChromaFromYuy2(repetition, noise.data(), width, height, back.image), !repeatsSomething);
+            }
+}
+
+// Interlaced 4:2:0 keeps each field's colour on its own rows: a picture whose
+// top field is one colour and bottom field another stays so in 4:2:2.
+TEST(ChromaRepetition, FieldsKeepTheirOwnChroma)
+{
+    const uint32_t width = 4, height = 8;
+    Planes source(ChromaRepetition::FieldRows, width, height, 1);
+    for (uint32_t c = 0; c < ChromaHeight(ChromaRepetition::FieldRows, height); ++c)
+        for (int p = 1; p < 3; ++p)
+            std::memset(source.image.plane[p] + ptrdiff_t(c) * source.image.stride[p], c % 2 ? 200 : 50, 2);
+    Bytes yuy2(std::size_t(width) * height * 2);
+    RepeatChromaToYuy2(ChromaRepetition::FieldRows, source.image, width, height, yuy2.data());
+    for (uint32_t r = 0; r < height; ++r) EXPECT_EQ(yuy2[std::size_t(r) * 2 * width + 1], r % 2 ? 200 : 50) << r;
 }
 
 // --- frames ---

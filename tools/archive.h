@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "picture_compare.h"
+#include "provenance.h"
 
 struct EncodeJob {
     std::string input, output;
@@ -14,6 +16,7 @@ struct EncodeJob {
     unsigned threads = 1;
     bool quiet = false; // no progress line, no notes
     bool notes = true;  // notes (conversion, streams left out) unless quiet
+    bool lossy = false; // a source that cannot come back exactly is archived all the same
 };
 
 struct JobStats {
@@ -23,8 +26,11 @@ struct JobStats {
     uint64_t pictureBytes = 0; // the same frames as 4:2:2 pictures
     int64_t huffmanFrames = 0, deflateFrames = 0;
     double seconds = 0;
-    std::string sourceFormat; // encode: the source's pixel format
-    bool converted = false;   // encode: converted with libswscale
+    std::string sourceFormat; // the source's pixel format
+    Mapping mapping = Mapping::Packed;
+    bool exact = true;        // the source's pictures come back exactly
+    std::string loss;         // what is lost when not
+    Difference difference;    // verify of a lossy source: how far the pictures are from the source's
     std::vector<int64_t> damaged; // verify: damaged frame numbers
     bool compared = false;        // verify: compared with a source
     std::string problem;          // verify: a problem with the whole file (truncated, lengths differ)

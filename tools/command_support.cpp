@@ -42,6 +42,34 @@ void ArchiveSize(const MediaInput& input, const RawFormat& layout, uint32_t* wid
         Fail(input.Name() + ": " + SizeText(*width, *height) + ": " + why + "; choose --format rgb24 or rgb32");
 }
 
+ChosenFormat ChooseFormat(const MediaInput& input, const Arguments& arguments, uint32_t width,
+                          const std::string& fallback, const std::string& oddFallback, bool ffmpegNames, bool notes)
+{
+    ChosenFormat chosen;
+    chosen.recorded = ReadProvenance(input.Context(), &chosen.provenance);
+    if (chosen.recorded) chosen.repetition = RepetitionOf(chosen.provenance.mapping);
+    const bool asked = arguments.Has("--format");
+    const std::string name = asked ? arguments.Value("--format") : width % 2 != 0 ? oddFallback : fallback;
+    const PictureFormat* format = FindPictureFormat(name, ffmpegNames);
+    if (!format) UsageError("--format takes " + PictureFormatNames(ffmpegNames) + ", not \"" + name + "\"");
+    if (!asked && width % 2 != 0 && notes)
+        std::fprintf(stderr, "note: %s: its pictures are %u pixels wide, a width packed 4:2:2 cannot hold; they come "
+                             "out as %s\n",
+                     input.Name().c_str(), width, name.c_str());
+    const Exactness exactness = CheckExactness(*format, chosen.recorded ? &chosen.provenance : nullptr, width);
+    chosen.format = *format;
+    if (exactness.problem.empty()) return chosen;
+    if (!exactness.lossyPossible) Fail(input.Name() + ": --format " + name + ": " + exactness.problem);
+    if (!arguments.Has("--lossy"))
+        Fail(input.Name() + ": --format " + name + ": the pictures would not come back exactly: " + exactness.problem +
+             "; --lossy gives them all the same");
+    chosen.format = ConvertedFormat(format->pixelFormat);
+    if (notes)
+        std::fprintf(stderr, "note: %s: %s is made by libswscale from the archive's 4:2:2, as --lossy asks\n",
+                     input.Name().c_str(), name.c_str());
+    return chosen;
+}
+
 CodecResult ScreenFrame(const AVPacket* frame, uint32_t width, uint32_t height)
 {
     const std::size_t size = std::size_t(frame->size);

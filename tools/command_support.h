@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "media.h"
+#include "picture_format.h"
 
 std::string SizeText(uint32_t width, uint32_t height);
 
@@ -24,6 +25,19 @@ void ArchiveSize(const MediaInput& input, uint32_t* width, uint32_t* height);
 // The same for frames decoded to `layout`, whose width rule applies too
 // (packed 4:2:2 needs an even width).
 void ArchiveSize(const MediaInput& input, const RawFormat& layout, uint32_t* width, uint32_t* height);
+
+// The format decode and framemd5 give an archive's pictures out in: --format,
+// else `fallback` (at an odd width, which packed 4:2:2 cannot hold,
+// `oddFallback`, with a note), checked against what the archive can give
+// exactly; a lossy format only with --lossy. `repetition` is the archive's.
+struct ChosenFormat {
+    PictureFormat format;
+    ChromaRepetition repetition = ChromaRepetition::None;
+    bool recorded = false; // the archive records its source
+    Provenance provenance;
+};
+ChosenFormat ChooseFormat(const MediaInput& input, const Arguments& arguments, uint32_t width,
+                          const std::string& fallback, const std::string& oddFallback, bool ffmpegNames, bool notes);
 
 // decode and framemd5 leave a frame to the decoder, which reads no further
 // than the chunk whatever the payload length says, but refuse first what

@@ -1,6 +1,8 @@
 // decode: a KSHA archive back to pictures: an uncompressed AVI (its other
-// streams copied), Y4M 4:2:2 (a file or standard output), or raw pictures.
+// streams copied), Y4M (a file or standard output), or raw pictures, in the
+// codec's formats or, taken back exactly, the source's planar one.
 #include <cinttypes>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -9,6 +11,10 @@
 #include "commands.h"
 #include "pipeline.h"
 #include "progress.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 namespace {
 enum class OutputKind { Avi, Y4m, Raw };
@@ -24,40 +30,21 @@ OutputKind KindOf(const std::string& path)
     return OutputKind::Raw;
 }
 
-// Packed YUY2 rows to the three planes of a Y4M frame.
-void PackedToY4m(const uint8_t* packed, uint32_t width, uint32_t height, uint8_t* out)
-{
-    uint8_t* y = out;
-    uint8_t* u = y + std::size_t(width) * height;
-    uint8_t* v = u + std::size_t(width / 2) * height;
-    for (uint32_t row = 0; row < height; ++row) {
-        const uint8_t* p = packed + std::size_t(row) * width * 2;
-        for (uint32_t x = 0; x < width / 2; ++x, p += 4) {
-            *y++ = p[0];
-            *u++ = p[1];
-            *y++ = p[2];
-            *v++ = p[3];
-        }
-    }
-}
-
 // The AVI of uncompressed pictures in `format` with the archive's other
 // audio and video streams; `streamMap` gets each input stream's copy.
-AVStream* BeginAvi(AviWriter& avi, const MediaInput& input, const RawFormat& format, uint32_t width, uint32_t height,
-                   std::vector<int>& streamMap)
+AVStream* BeginAvi(AviWriter& avi, const MediaInput& input, const PictureFormat& format, uint32_t width,
+                   uint32_t height, std::vector<int>& streamMap)
 {
     const AVStream* source = input.Video();
     AVStream* video = avi.AddStream();
     AVCodecParameters* parameters = video->codecpar;
     parameters->codec_type = AVMEDIA_TYPE_VIDEO;
     parameters->codec_id = AV_CODEC_ID_RAWVIDEO;
-    const PixelLayout layout = format.layout;
-    parameters->codec_tag = layout == PixelLayout::Yuy2 ? FourccYUY2 : layout == PixelLayout::Uyvy ? FourccUYVY : 0;
-    parameters->format = layout == PixelLayout::Yuy2    ? AV_PIX_FMT_YUYV422
-                         : layout == PixelLayout::Uyvy  ? AV_PIX_FMT_UYVY422
-                         : layout == PixelLayout::Rgb24 ? AV_PIX_FMT_BGR24
-                                                        : AV_PIX_FMT_BGRA;
-    parameters->bits_per_coded_sample = int(8 * format.bytesPerPixel);
+    parameters->format = format.pixelFormat;
+    // RGB as Windows keeps it in an AVI: B, G, R, no tag, bottom-up.
+    const bool rgb = format.pixelFormat == AV_PIX_FMT_BGR24 || format.pixelFormat == AV_PIX_FMT_BGRA;
+    parameters->codec_tag = rgb ? 0 : avcodec_pix_fmt_to_codec_tag(format.pixelFormat);
+    parameters->bits_per_coded_sample = av_get_bits_per_pixel(av_pix_fmt_desc_get(format.pixelFormat));
     parameters->width = int(width);
     parameters->height = int(height);
     parameters->sample_aspect_ratio = source->sample_aspect_ratio;
@@ -69,57 +56,85 @@ AVStream* BeginAvi(AviWriter& avi, const MediaInput& input, const RawFormat& for
         if (int(i) != input.VideoIndex() && (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO))
             streamMap[i] = avi.CopyStream(input.Context()->streams[i])->index;
     }
-    // RGB goes bottom-up, as Video for Windows hosts expect it.
-    avi.Begin(format.IsRgb());
+    avi.Begin(rgb);
     return video;
 }
 
-void WriteY4mHeader(OutputFile& file, const MediaInput& input, uint32_t width, uint32_t height)
+// Y4M's names for the planar formats it holds.
+std::string Y4mColourSpace(const PictureFormat& format, ChromaRepetition repetition)
+{
+    std::string space;
+    switch (format.pixelFormat) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+        space = repetition == ChromaRepetition::FieldRows ? "C420paldv XYSCSS=420PALDV" : "C420jpeg XYSCSS=420JPEG";
+        break;
+    case AV_PIX_FMT_YUV411P:
+    case AV_PIX_FMT_YUVJ411P: space = "C411 XYSCSS=411"; break;
+    default: space = "C422 XYSCSS=422"; break;
+    }
+    return IsFullRange(format.pixelFormat) ? space + " XCOLORRANGE=FULL" : space;
+}
+
+void WriteY4mHeader(OutputFile& file, const MediaInput& input, const ChosenFormat& chosen, uint32_t width,
+                    uint32_t height)
 {
     const AVRational rate = input.FrameRate();
     AVRational aspect = input.Video()->sample_aspect_ratio;
     if (aspect.num <= 0 || aspect.den <= 0) aspect = AVRational{0, 0};
-    char header[160];
-    const int length = std::snprintf(header, sizeof header, "YUV4MPEG2 W%u H%u F%d:%d Ip A%d:%d C422 XYSCSS=422\n",
-                                     width, height, rate.num, rate.den, aspect.num, aspect.den);
+    const std::string& order = chosen.provenance.fieldOrder;
+    const char interlace = order == "top-first" ? 't' : order == "bottom-first" ? 'b' : 'p';
+    char header[200];
+    const int length = std::snprintf(header, sizeof header, "YUV4MPEG2 W%u H%u F%d:%d I%c A%d:%d %s\n", width, height,
+                                     rate.num, rate.den, interlace, aspect.num, aspect.den,
+                                     Y4mColourSpace(chosen.format, chosen.repetition).c_str());
     file.Write(header, std::size_t(length));
 }
 } // namespace
 
 int DecodeCommand(int argc, char** argv)
 {
-    Arguments arguments = ParseArguments(argc, argv, 2, {"--format", "--threads"}, {"--quiet"});
+    Arguments arguments = ParseArguments(argc, argv, 2, {"--format", "--threads"}, {"--quiet", "--lossy"});
     if (arguments.positional.size() != 2)
-        UsageError("usage: kestrun decode [--format yuy2|uyvy|rgb24|rgb32] [--threads N] [--quiet] IN.avi OUT "
-                   "(OUT.avi, OUT.y4m, - for Y4M on standard output, anything else raw)");
+        UsageError("usage: kestrun decode [--format FORMAT] [--lossy] [--threads N] [--quiet] IN.avi OUT "
+                   "(OUT.avi, OUT.y4m, - for Y4M on standard output, anything else raw; FORMAT: " +
+                   PictureFormatNames(false) + ")");
     const std::string inputPath = arguments.positional[0], outputPath = arguments.positional[1];
     const OutputKind kind = KindOf(outputPath);
-    if (kind == OutputKind::Y4m && arguments.Has("--format"))
-        UsageError("Y4M output is always 4:2:2; --format applies to AVI and raw output");
-    const std::string formatName = arguments.Value("--format", "yuy2");
-    const RawFormat* format = FindRawFormat(formatName);
-    if (!format) UsageError("--format takes yuy2, uyvy, rgb24 or rgb32, not \"" + formatName + "\"");
     const unsigned threads = ThreadCount(arguments);
     const bool quiet = arguments.Has("--quiet");
 
     MediaInput input(inputPath);
     input.RequireKsha("decode");
     uint32_t width = 0, height = 0;
-    ArchiveSize(input, *format, &width, &height);
-    const std::size_t rawBytes = std::size_t(width) * height * format->bytesPerPixel;
+    ArchiveSize(input, &width, &height);
+    if (kind == OutputKind::Y4m && width % 2 != 0)
+        Fail(input.Name() + ": Y4M holds YUV pictures of even width, and the archive's are " + std::to_string(width) +
+             " pixels wide; write AVI or raw output (rgb24, rgb32)");
+    // Y4M holds planar YUV: packed 4:2:2 goes out as its planes.
+    ChosenFormat chosen =
+        ChooseFormat(input, arguments, width, kind == OutputKind::Y4m ? "yuv422p" : "yuy2", "rgb24", false, !quiet);
+    if (kind == OutputKind::Y4m && !chosen.format.planar && !chosen.format.convert) {
+        if (std::strcmp(chosen.format.codecLayout, "yuy2") != 0 && std::strcmp(chosen.format.codecLayout, "uyvy") != 0)
+            UsageError("Y4M holds YUV pictures, not " + chosen.format.name + "; write AVI or raw output for RGB");
+        chosen.format = *FindPictureFormat("yuv422p", false);
+    }
+    const PictureFormat& format = chosen.format;
     const AVStream* source = input.Video();
-
     std::unique_ptr<AviWriter> avi;
     std::unique_ptr<OutputFile> file;
     std::vector<int> streamMap(input.Context()->nb_streams, -1);
     AVStream* video = nullptr;
     if (kind == OutputKind::Avi) {
         avi = std::make_unique<AviWriter>(outputPath);
-        video = BeginAvi(*avi, input, *format, width, height, streamMap);
+        video = BeginAvi(*avi, input, format, width, height, streamMap);
     } else {
         file = std::make_unique<OutputFile>(outputPath);
-        if (kind == OutputKind::Y4m) WriteY4mHeader(*file, input, width, height);
+        if (kind == OutputKind::Y4m) WriteY4mHeader(*file, input, chosen, width, height);
     }
+    // RGB goes bottom-up into AVI and raw files, as Windows keeps it.
+    const RowOrder rgbRows = kind == OutputKind::Y4m ? RowOrder::TopDown : RowOrder::BottomUp;
+    const std::size_t rawBytes = ArchivePictures(format, width, height, chosen.repetition, rgbRows).PictureBytes();
 
     // Pictures go out in pooled buffers (zeroed once: RGB32 output keeps the
     // fourth byte as it was), which the muxer may hold while it interleaves.
@@ -127,13 +142,12 @@ int DecodeCommand(int argc, char** argv)
     struct Slot {
         ArchiveFrame frame;
         AVBufferRef* raw = nullptr;
-        std::vector<uint8_t> planes;
+        bool repeated = true;
         CodecResult screened = CodecResult::Ok; // ScreenFrame's verdict
         CodecResult result = CodecResult::Ok;
         ~Slot() { av_buffer_unref(&raw); }
     };
-    // RGB output: bottom-up for AVI and raw (as raw-decode writes it).
-    std::vector<std::unique_ptr<FrameDecoder>> decoders(threads);
+    std::vector<std::unique_ptr<ArchivePictures>> decoders(threads);
     int64_t count = 0;
     uint64_t codedBytes = 0;
     Progress progress(quiet, input.AnnouncedFrames(), PictureBytes(width, height));
@@ -144,16 +158,13 @@ int DecodeCommand(int argc, char** argv)
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.screened != CodecResult::Ok) return;
-            if (!MakeOnce(decoders[worker], *format, width, height)) {
+            if (!MakeOnce(decoders[worker], format, width, height, chosen.repetition, rgbRows)) {
                 slot.result = CodecResult::OutOfMemory;
                 return;
             }
             const AVPacket* frame = slot.frame.packet.get();
-            slot.result = decoders[worker]->Decode(frame->data, std::size_t(frame->size), slot.raw->data);
-            if (slot.result == CodecResult::Ok && kind == OutputKind::Y4m) {
-                slot.planes.resize(PictureBytes(width, height));
-                PackedToY4m(slot.raw->data, width, height, slot.planes.data());
-            }
+            slot.result =
+                decoders[worker]->Decode(frame->data, std::size_t(frame->size), slot.raw->data, nullptr, &slot.repeated);
         },
         [&](Slot& slot) {
             const AVPacket* frame = slot.frame.packet.get();
@@ -163,12 +174,16 @@ int DecodeCommand(int argc, char** argv)
                      SizeText(width, height) + " frame can hold");
             if (IsDamage(slot.result)) Fail(which + " " + DescribeDamage(frame, width, height));
             if (slot.result != CodecResult::Ok) Fail(which + ": " + DescribeResult(slot.result));
+            if (!slot.repeated)
+                Fail(which + ": its chroma is not repeated as the archive says (" +
+                     DescribeMapping(chosen.provenance.mapping) + "), so " + format.name +
+                     " would not be its source's picture");
             if (avi) {
                 WriteKeyFrame(*avi, video, packet.get(), &slot.raw, rawBytes, slot.frame.timestamp,
                               slot.frame.duration, source->time_base);
             } else if (kind == OutputKind::Y4m) {
                 file->Write("FRAME\n", 6);
-                file->Write(slot.planes.data(), slot.planes.size());
+                file->Write(slot.raw->data, rawBytes);
             } else {
                 file->Write(slot.raw->data, rawBytes);
             }
@@ -197,7 +212,8 @@ int DecodeCommand(int argc, char** argv)
     progress.Clear();
     if (!quiet)
         std::fprintf(stderr, "%s: %" PRId64 " frames %s %s, %.1f frames/s\n", outputPath.c_str(), count,
-                     SizeText(width, height).c_str(), kind == OutputKind::Y4m ? "Y4M 4:2:2" : format->name.c_str(),
+                     SizeText(width, height).c_str(), (kind != OutputKind::Y4m ? format.name : format.name == "yuv422p" ? std::string("Y4M 4:2:2")
+                                                                                     : "Y4M " + format.name).c_str(),
                      progress.FramesPerSecond(count));
     return 0;
 }

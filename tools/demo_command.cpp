@@ -44,10 +44,15 @@ int DemoCommand(int argc, char** argv)
                 encode.threads, encode.threads == 1 ? "" : "s");
     std::fflush(stdout);
     encode.quiet = !showProgress;
-    encode.notes = false; // the summary says whether the source was converted
+    encode.notes = false; // the summary says whether the archive is exact
+    encode.lossy = true;  // any clip is shown, and the summary says what it loses
     JobStats encoded = RunEncode(encode);
+    const std::string kept = !encoded.exact                       ? ", lossy: " + encoded.loss
+                             : encoded.mapping == Mapping::Packed ? ", kept as they are"
+                                                                  : std::string(", kept exactly, ") +
+                                                                        DescribeMapping(encoded.mapping);
     std::printf("source:   %ux%u %s, %" PRId64 " pictures%s\n", encoded.width, encoded.height,
-                encoded.sourceFormat.c_str(), encoded.frames, encoded.converted ? ", converted to YUY2" : "");
+                encoded.sourceFormat.c_str(), encoded.frames, kept.c_str());
     std::printf("archive:  %s, %s for %s of 4:2:2 pictures: ratio %.3f (HUFY %" PRId64 ", LZYV %" PRId64 ")\n",
                 encode.output.c_str(), DescribeBytes(encoded.codedBytes).c_str(),
                 DescribeBytes(encoded.pictureBytes).c_str(), encoded.Ratio(), encoded.huffmanFrames,
@@ -63,10 +68,13 @@ int DemoCommand(int argc, char** argv)
     verify.quiet = !showProgress;
     JobStats verified = RunVerify(verify);
     const bool good = verified.damaged.empty() && verified.problem.empty();
-    std::printf("verify:   %s, %.1f frames/s (decoding, checking and comparing with the source)\n",
-                good ? ("all " + std::to_string(verified.frames) + " frames decode to exactly the source's pictures")
-                           .c_str()
-                     : ("FAILED: " + std::to_string(verified.damaged.size()) + " damaged frames " + verified.problem).c_str(),
+    const std::string all = "all " + std::to_string(verified.frames) + " frames ";
+    const std::string verdict =
+        !good ? "FAILED: " + std::to_string(verified.damaged.size()) + " damaged frames " + verified.problem
+        : verified.exact ? all + "decode to exactly the source's pictures"
+                         : all + "hold exactly what the codec makes of the source; against the source's pictures, "
+                                 "largest difference " + verified.difference.Describe();
+    std::printf("verify:   %s, %.1f frames/s (decoding, checking and comparing with the source)\n", verdict.c_str(),
                 verified.FramesPerSecond());
     FlushStandardOutput();
     return good ? 0 : 1;

@@ -6,6 +6,8 @@
 #include "archive.h"
 #include "command_support.h"
 #include "commands.h"
+#include "picture_compare.h"
+#include "picture_format.h"
 #include "pipeline.h"
 #include "progress.h"
 
@@ -53,11 +55,60 @@ std::vector<int> CopyOtherStreams(const MediaInput& input, AviWriter& writer, bo
 }
 } // namespace
 
+namespace {
+// How far the archive's pictures would be from the source's, measured on its
+// first picture: coded and decoded back to the source's pixel format.
+std::string FirstPictureLoss(PictureReader& pictures)
+{
+    const uint32_t width = pictures.Width(), height = pictures.Height();
+    std::vector<uint8_t> input(pictures.PictureBytes()), native(pictures.SourcePictureBytes());
+    if (!pictures.Peek(input.data(), native.data())) return "";
+    FrameEncoder encoder(pictures.Format(), width, height, RowOrder::TopDown);
+    std::vector<uint8_t> frame(encoder.FrameCapacity());
+    std::size_t size = 0;
+    if (encoder.Encode(input.data(), FrameCoder::Huffman, frame.data(), &size) != CodecResult::Ok) return "";
+    const AVPixelFormat source = AVPixelFormat(pictures.SourcePixelFormat());
+    const PictureFormat format = pictures.Plan().mapping == Mapping::Bt601
+                                     ? *FindPictureFormat(source == AV_PIX_FMT_RGB24 ? "rgb24" : "bgr24", true)
+                                     : ConvertedFormat(source);
+    ArchivePictures back(format, width, height, ChromaRepetition::None);
+    std::vector<uint8_t> decoded(back.PictureBytes());
+    if (back.Decode(frame.data(), size, decoded.data()) != CodecResult::Ok) return "";
+    return " (on its first picture: largest difference " +
+           ComparePictures(source, width, height, decoded.data(), native.data()).Describe() + ")";
+}
+
+std::string FieldOrder(const PictureReader& pictures)
+{
+    if (!pictures.Interlaced()) return "progressive";
+    return pictures.TopFieldFirst() ? "top-first" : "bottom-first";
+}
+
+// Stops a lossy source before anything is written, unless it is accepted;
+// says once what the archive keeps.
+void ConsentToLoss(const EncodeJob& job, const MediaInput& input, PictureReader& pictures, bool notes)
+{
+    const SourcePlan& plan = pictures.Plan();
+    const std::string what = input.Name() + ": " + SizeText(pictures.Width(), pictures.Height()) + " " +
+                             pictures.SourceFormat();
+    if (!plan.exact && !job.lossy)
+        Fail(what + ": the archive would not be exact: " + plan.loss + FirstPictureLoss(pictures) +
+             "; kestrun encode --lossy archives it all the same");
+    if (!notes) return;
+    if (!plan.exact)
+        std::fprintf(stderr, "note: %s: archived lossy, as --lossy asks: %s\n", what.c_str(), plan.loss.c_str());
+    else if (plan.mapping != Mapping::Packed)
+        std::fprintf(stderr, "note: %s is kept exactly, %s into 4:2:2 (kestrun decode --format %s gives it back)\n",
+                     what.c_str(), DescribeMapping(plan.mapping), pictures.SourceFormat().c_str());
+}
+} // namespace
+
 JobStats RunEncode(const EncodeJob& job)
 {
     MediaInput input(job.input);
     const bool notes = job.notes && !job.quiet;
-    PictureReader pictures(input, !notes);
+    PictureReader pictures(input);
+    ConsentToLoss(job, input, pictures, notes);
     const RawFormat& format = pictures.Format();
     const uint32_t width = pictures.Width(), height = pictures.Height();
 
@@ -73,6 +124,17 @@ JobStats RunEncode(const EncodeJob& job)
     video->time_base = timeBase;
     video->avg_frame_rate = rate;
     const std::vector<int> streamMap = CopyOtherStreams(input, writer, notes);
+    Provenance provenance;
+    provenance.encoder = EncoderName();
+    provenance.pixelFormat = pictures.SourceFormat();
+    provenance.width = width;
+    provenance.height = height;
+    provenance.rate = rate;
+    provenance.fieldOrder = FieldOrder(pictures);
+    provenance.mapping = pictures.Plan().mapping;
+    provenance.exact = pictures.Plan().exact;
+    provenance.loss = pictures.Plan().loss;
+    WriteProvenance(writer.Context(), provenance);
     writer.Begin();
 
     std::vector<std::unique_ptr<FrameEncoder>> encoders;
@@ -103,7 +165,9 @@ JobStats RunEncode(const EncodeJob& job)
     stats.width = width;
     stats.height = height;
     stats.sourceFormat = pictures.SourceFormat();
-    stats.converted = pictures.Converted();
+    stats.mapping = pictures.Plan().mapping;
+    stats.exact = pictures.Plan().exact;
+    stats.loss = pictures.Plan().loss;
     Progress progress(job.quiet, input.AnnouncedFrames(), PictureBytes(width, height));
     PacketPointer packet(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
@@ -160,15 +224,17 @@ JobStats RunEncode(const EncodeJob& job)
 
 int EncodeCommand(int argc, char** argv)
 {
-    Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet"});
+    Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet", "--lossy"});
     if (arguments.positional.size() != 2)
-        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest|archive] [--threads N] [--quiet] IN OUT.avi");
+        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest|archive] [--lossy] [--threads N] [--quiet] "
+                   "IN OUT.avi");
     EncodeJob job;
     job.input = arguments.positional[0];
     job.output = arguments.positional[1];
     job.coder = ParseCoder(arguments);
     job.threads = ThreadCount(arguments);
     job.quiet = arguments.Has("--quiet");
+    job.lossy = arguments.Has("--lossy");
     JobStats stats = RunEncode(job);
     if (!job.quiet)
         std::fprintf(stderr, "%s: %" PRId64 " frames %s, %s (ratio %.3f; HUFY %" PRId64 ", LZYV %" PRId64

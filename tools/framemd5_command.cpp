@@ -1,5 +1,6 @@
-// framemd5: one MD5 per decoded YUY2 picture, in the lines of FFmpeg's
-// framemd5 muxer, so that they compare with ffmpeg's for the source.
+// framemd5: one MD5 per decoded picture, in the lines of FFmpeg's framemd5
+// muxer, in a format FFmpeg names (yuyv422 unless --format says another), so
+// that they compare with `ffmpeg -i SOURCE -f framemd5 -pix_fmt FORMAT`.
 #include <cinttypes>
 #include <memory>
 
@@ -13,7 +14,7 @@ extern "C" {
 }
 
 namespace {
-// The header of FFmpeg's framemd5 muxer for one rawvideo yuyv422 stream.
+// The header of FFmpeg's framemd5 muxer for one rawvideo stream.
 std::string Md5Header(const AVStream* stream, uint32_t width, uint32_t height)
 {
     std::string header = "#format: frame checksums\n#version: 2\n#hash: MD5\n#software: " LIBAVFORMAT_IDENT "\n";
@@ -31,17 +32,21 @@ std::string Md5Header(const AVStream* stream, uint32_t width, uint32_t height)
 
 int FrameMd5Command(int argc, char** argv)
 {
-    Arguments arguments = ParseArguments(argc, argv, 2, {"--threads"}, {"--quiet"});
+    Arguments arguments = ParseArguments(argc, argv, 2, {"--format", "--threads"}, {"--quiet", "--lossy"});
     if (arguments.positional.empty() || arguments.positional.size() > 2)
-        UsageError("usage: kestrun framemd5 [--threads N] IN.avi [OUT]   (OUT: - by default)");
+        UsageError("usage: kestrun framemd5 [--format FORMAT] [--lossy] [--threads N] IN.avi [OUT]   (OUT: - by "
+                   "default; FORMAT as ffmpeg's -pix_fmt names it: " +
+                   PictureFormatNames(true) + ")");
     const unsigned threads = ThreadCount(arguments);
     MediaInput input(arguments.positional[0]);
     input.RequireKsha("framemd5");
-    const RawFormat& yuy2 = *FindRawFormat("yuy2");
     uint32_t width = 0, height = 0;
-    ArchiveSize(input, yuy2, &width, &height);
+    ArchiveSize(input, &width, &height);
+    const ChosenFormat chosen =
+        ChooseFormat(input, arguments, width, "yuyv422", "bgr24", true, !arguments.Has("--quiet"));
     OutputFile output(arguments.positional.size() == 2 ? arguments.positional[1] : "-");
-    const std::size_t rawBytes = std::size_t(width) * height * 2;
+    const std::size_t rawBytes =
+        ArchivePictures(chosen.format, width, height, chosen.repetition).PictureBytes();
     const std::string header = Md5Header(input.Video(), width, height);
     output.Write(header.data(), header.size());
 
@@ -51,19 +56,21 @@ int FrameMd5Command(int argc, char** argv)
         uint8_t digest[16];
         CodecResult screened = CodecResult::Ok; // ScreenFrame's verdict
         CodecResult result = CodecResult::Ok;
+        bool repeated = true;
     };
-    std::vector<std::unique_ptr<FrameDecoder>> decoders(threads);
+    std::vector<std::unique_ptr<ArchivePictures>> decoders(threads);
     OrderedPipeline<Slot> pipeline(
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             if (slot.screened != CodecResult::Ok) return;
-            if (!MakeOnce(decoders[worker], yuy2, width, height)) {
+            if (!MakeOnce(decoders[worker], chosen.format, width, height, chosen.repetition)) {
                 slot.result = CodecResult::OutOfMemory;
                 return;
             }
             slot.raw.resize(rawBytes);
             const AVPacket* frame = slot.frame.packet.get();
-            slot.result = decoders[worker]->Decode(frame->data, std::size_t(frame->size), slot.raw.data());
+            slot.result = decoders[worker]->Decode(frame->data, std::size_t(frame->size), slot.raw.data(), nullptr,
+                                                   &slot.repeated);
             if (slot.result == CodecResult::Ok) av_md5_sum(slot.digest, slot.raw.data(), rawBytes);
         },
         [&](Slot& slot) {
@@ -73,6 +80,10 @@ int FrameMd5Command(int argc, char** argv)
                           ? std::string("is damaged: it is larger than a frame can be")
                           : DescribeDamage(slot.frame.packet.get(), width, height)) +
                      "; no checksum for it");
+            if (!slot.repeated)
+                Fail(input.Name() + ": frame " + std::to_string(slot.frame.number) +
+                     ": its chroma is not repeated as the archive says (" + DescribeMapping(chosen.provenance.mapping) +
+                     "); no checksum for it");
             char line[256];
             int length = std::snprintf(line, sizeof line, "0, %10" PRId64 ", %10" PRId64 ", %8" PRId64 ", %8zu, ",
                                        slot.frame.timestamp, slot.frame.timestamp, slot.frame.duration, rawBytes);

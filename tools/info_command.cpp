@@ -6,6 +6,7 @@
 
 #include "archive_reader.h"
 #include "command_support.h"
+#include "provenance.h"
 #include "commands.h"
 
 int InfoCommand(int argc, char** argv)
@@ -63,6 +64,16 @@ int InfoCommand(int argc, char** argv)
                 count ? double(coded) / (double(picture) * double(count)) : 0.0,
                 DescribeBytes(picture * uint64_t(count)).c_str());
     std::printf("aspect:      %d:%d\n", stream->sample_aspect_ratio.num, stream->sample_aspect_ratio.den);
+    Provenance provenance;
+    if (ReadProvenance(input.Context(), &provenance)) {
+        std::printf("source:      %s %ux%u at %d/%d frames/s, %s\n", provenance.pixelFormat.c_str(), provenance.width,
+                    provenance.height, provenance.rate.num, provenance.rate.den, provenance.fieldOrder.c_str());
+        std::printf("pictures:    %s, %s\n", provenance.exact ? "exact" : ("lossy: " + provenance.loss).c_str(),
+                    DescribeMapping(provenance.mapping));
+        std::printf("encoder:     %s\n", provenance.encoder.c_str());
+    } else {
+        std::printf("source:      not recorded (whether the archive is exact is not known)\n");
+    }
     for (unsigned i = 0; i < input.Context()->nb_streams; ++i) {
         if (int(i) == input.VideoIndex()) continue;
         const AVCodecParameters* p = input.Context()->streams[i]->codecpar;

@@ -17,11 +17,14 @@ struct Command {
 
 const Command commands[] = {
     {"demo", nullptr, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
-    {"encode", nullptr, "[--coder huffman|deflate|smallest|archive] IN OUT.avi   a video (AVI, Y4M, any FFmpeg reads) to a KSHA AVI"},
-    {"decode", nullptr, "[--format yuy2|uyvy|rgb24|rgb32] IN.avi OUT   to OUT.avi, OUT.y4m, raw, or - (Y4M)"},
+    {"encode", nullptr, "[--coder huffman|deflate|smallest|archive] [--lossy] IN OUT.avi   a video (AVI, Y4M, any FFmpeg "
+                        "reads) to a KSHA AVI; --lossy accepts a source that cannot come back exactly"},
+    {"decode", nullptr, "[--format yuy2|uyvy|rgb24|rgb32|yuv422p|yuv420p|yuv411p|...] IN.avi OUT   to OUT.avi, "
+                        "OUT.y4m, raw, or - (Y4M)"},
     {"verify", nullptr, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
     {"info", nullptr, "[--frames] IN.avi   size, frames, rate, coders, ratio"},
-    {"framemd5", nullptr, "IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt yuyv422"},
+    {"framemd5", nullptr, "[--format PIX_FMT] IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt "
+                          "PIX_FMT (yuyv422 by default)"},
     {"raw-encode", RawEncodeCommand, "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT   raw frames to compressed frames"},
     {"raw-decode", RawDecodeCommand, "-s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT   the reverse"},
 };
@@ -57,6 +60,10 @@ int RunMediaCommand(const char* name, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("kestrun " KESTRUN_VERSION " (Kestrun Archive Codec)\n");
+        return 0;
+    }
     if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
         PrintUsage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "picture/chroma.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -118,29 +119,7 @@ void MediaInput::RequireKsha(const std::string& command) const
 // ---------------------------------------------------------------------------
 // PictureReader
 
-namespace {
-// Pixel formats taken exactly, and the layout they go in as.
-const RawFormat* ExactFormat(int pixelFormat)
-{
-    switch (pixelFormat) {
-    case AV_PIX_FMT_YUYV422:
-    case AV_PIX_FMT_YUV422P:
-    case AV_PIX_FMT_YUVJ422P: return FindRawFormat("yuy2");
-    case AV_PIX_FMT_UYVY422: return FindRawFormat("uyvy");
-    case AV_PIX_FMT_BGR24:
-    case AV_PIX_FMT_RGB24: return FindRawFormat("rgb24");
-    default: return nullptr;
-    }
-}
-
-std::string PixelFormatName(int pixelFormat)
-{
-    const char* name = av_get_pix_fmt_name(AVPixelFormat(pixelFormat));
-    return name ? name : "an unknown pixel format";
-}
-} // namespace
-
-PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
+PictureReader::PictureReader(MediaInput& input) : input_(input)
 {
     const AVCodecParameters* parameters = input.Video()->codecpar;
     if (input.IsKsha())
@@ -179,22 +158,20 @@ PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
         sampleAspect_ = frame_->sample_aspect_ratio.num > 0 ? frame_->sample_aspect_ratio
                                                               : input.Video()->sample_aspect_ratio;
         const std::string size = std::to_string(width_) + "x" + std::to_string(height_);
-        format_ = ExactFormat(pixelFormat_);
-        if (!format_) {
-            format_ = FindRawFormat("yuy2");
-            if (width_ % 2 != 0)
-                Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) +
-                     ": the width is odd, and the codec keeps 4:2:2 pictures only at even widths (RGB24 sources may "
-                     "have any width of at least 2)");
+        plan_ = PlanSource(AVPixelFormat(pixelFormat_), frame_->interlaced_frame != 0);
+        interlaced_ = frame_->interlaced_frame != 0;
+        topFieldFirst_ = frame_->top_field_first != 0;
+        format_ = plan_.layout;
+        if (!format_->IsRgb() && width_ % 2 != 0)
+            Fail(input.Name() + ": " + size + " " + PixelFormatName(pixelFormat_) +
+                 ": the width is odd, and the codec keeps 4:2:2 pictures only at even widths (RGB24 sources may "
+                 "have any width of at least 2)");
+        if (plan_.mapping == Mapping::Converted) {
             scaler_ = sws_getContext(frame_->width, frame_->height, AVPixelFormat(pixelFormat_), frame_->width,
                                      frame_->height, AV_PIX_FMT_YUYV422, SWS_BICUBIC, nullptr, nullptr, nullptr);
             if (!scaler_)
                 Fail(input.Name() + ": the pixel format " + PixelFormatName(pixelFormat_) +
                      " cannot be converted to YUY2");
-            if (!quiet)
-                std::fprintf(stderr, "note: %s: %s %s is converted to YUY2 (4:2:2) with libswscale; the archive keeps "
-                                     "the converted pictures exactly\n",
-                             input.Name().c_str(), size.c_str(), PixelFormatName(pixelFormat_).c_str());
         }
         std::string why;
         if (!CheckPictureSize(*format_, width_, height_, &why))
@@ -217,6 +194,35 @@ PictureReader::~PictureReader()
 }
 
 std::string PictureReader::SourceFormat() const { return PixelFormatName(pixelFormat_); }
+
+std::size_t PictureReader::SourcePictureBytes() const
+{
+    return std::size_t(av_image_get_buffer_size(AVPixelFormat(pixelFormat_), int(width_), int(height_), 1));
+}
+
+void PictureReader::StoreInSourceFormat(uint8_t* destination) const
+{
+    av_image_copy_to_buffer(destination, int(SourcePictureBytes()), frame_->data, frame_->linesize,
+                            AVPixelFormat(pixelFormat_), int(width_), int(height_), 1);
+}
+
+bool PictureReader::Next(uint8_t* destination, uint8_t* native)
+{
+    if (!Advance({})) return false;
+    if (destination) Store(destination);
+    if (native) StoreInSourceFormat(native);
+    av_frame_unref(frame_);
+    ++count_;
+    return true;
+}
+
+bool PictureReader::Peek(uint8_t* destination, uint8_t* native)
+{
+    if (!pending_ || count_ != 0) return false;
+    Store(destination);
+    StoreInSourceFormat(native);
+    return true;
+}
 
 // Brings the next decoded picture into frame_; false at the end.
 bool PictureReader::Decode(const std::function<void(AVPacket*)>& other)
@@ -347,20 +353,15 @@ void PictureReader::Store(uint8_t* destination)
             }
         }
         break;
-    default: // planar 4:2:2 to YUY2
-        for (uint32_t y = 0; y < height_; ++y) {
-            const uint8_t* luma = frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0];
-            const uint8_t* u = frame_->data[1] + std::ptrdiff_t(y) * frame_->linesize[1];
-            const uint8_t* v = frame_->data[2] + std::ptrdiff_t(y) * frame_->linesize[2];
-            uint8_t* to = destination + y * row;
-            for (uint32_t x = 0; x < width_ / 2; ++x) {
-                to[4 * x] = luma[2 * x];
-                to[4 * x + 1] = u[x];
-                to[4 * x + 2] = luma[2 * x + 1];
-                to[4 * x + 3] = v[x];
-            }
+    default: { // planar 4:2:2, and 4:2:0 and 4:1:1 with their chroma repeated
+        PlanarImage planes{};
+        for (int p = 0; p < 3; ++p) {
+            planes.plane[p] = frame_->data[p];
+            planes.stride[p] = frame_->linesize[p];
         }
+        RepeatChromaToYuy2(RepetitionOf(plan_.mapping), planes, width_, height_, destination);
         break;
+    }
     }
 }
 

@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "frame_codec.h"
 #include "large_buffer.h"
+#include "source_plan.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -57,12 +58,14 @@ private:
 };
 
 // Pictures of the input's video stream, each in one RawFormat (packed 4:2:2
-// or RGB24 top-down), rows exactly width x bytesPerPixel apart.
+// or RGB24 top-down), rows exactly width x bytesPerPixel apart, as the
+// source's plan brings them there (source_plan.h); or in the source's own
+// pixel format.
 class PictureReader {
 public:
     // Decodes the first picture to learn the format; fails with a clear
-    // message when there is none or the codec cannot take it.
-    PictureReader(MediaInput& input, bool quiet);
+    // message when there is none or the codec cannot take it at all.
+    explicit PictureReader(MediaInput& input);
     ~PictureReader();
     PictureReader(const PictureReader&) = delete;
     PictureReader& operator=(const PictureReader&) = delete;
@@ -71,9 +74,13 @@ public:
     uint32_t Width() const { return width_; }
     uint32_t Height() const { return height_; }
     std::size_t PictureBytes() const { return std::size_t(width_) * height_ * format_->bytesPerPixel; }
-    // The decoder's pixel format, and whether it is converted (not exact).
+    // The decoder's pixel format, and how its pictures go into the codec.
     std::string SourceFormat() const;
-    bool Converted() const { return scaler_ != nullptr; }
+    int SourcePixelFormat() const { return pixelFormat_; }
+    const SourcePlan& Plan() const { return plan_; }
+    bool Converted() const { return plan_.mapping == Mapping::Converted; }
+    bool Interlaced() const { return interlaced_; }
+    bool TopFieldFirst() const { return topFieldFirst_; }
     AVRational SampleAspectRatio() const { return sampleAspect_; }
 
     // Writes the next picture to `destination` (PictureBytes() bytes);
@@ -84,6 +91,13 @@ public:
     // *picture points into it; otherwise `buffer` gets the picture.
     bool Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
               const std::function<void(AVPacket*)>& other = {});
+    // The next picture both ways: as the codec takes it (PictureBytes(), or
+    // null) and as the decoder gives it, its planes one after the other with
+    // rows exactly as long as their samples (SourcePictureBytes(), or null).
+    bool Next(uint8_t* destination, uint8_t* native);
+    std::size_t SourcePictureBytes() const;
+    // The first picture both ways, before it is handed out; false once it is.
+    bool Peek(uint8_t* destination, uint8_t* native);
     // Whether `size` bytes from `offset` of the first picture (decoded, not
     // handed out yet, in Format()) are `bytes`; false for formats that are
     // not copied row by row.
@@ -93,6 +107,7 @@ private:
     bool Decode(const std::function<void(AVPacket*)>& other);
     bool Advance(const std::function<void(AVPacket*)>& other);
     void Store(uint8_t* destination);
+    void StoreInSourceFormat(uint8_t* destination) const;
 
     MediaInput& input_;
     AVCodecContext* decoder_ = nullptr;
@@ -103,7 +118,9 @@ private:
     // it scales into this padded buffer, never into a caller's exact one.
     std::vector<uint8_t> scaled_;
     const RawFormat* format_ = nullptr;
+    SourcePlan plan_{};
     int pixelFormat_ = -1;
+    bool interlaced_ = false, topFieldFirst_ = false;
     uint32_t width_ = 0, height_ = 0;
     AVRational sampleAspect_{0, 1};
     bool pending_ = false; // frame_ holds a picture not handed out yet

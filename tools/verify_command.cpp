@@ -10,6 +10,8 @@
 #include "archive_reader.h"
 #include "command_support.h"
 #include "commands.h"
+#include "picture_compare.h"
+#include "picture_format.h"
 #include "pipeline.h"
 #include "progress.h"
 
@@ -63,22 +65,26 @@ std::string DescribeStream(CodecResult result, const FrameReport& report, uint32
     }
 }
 
-// Where two packed 4:2:2 pictures first differ, or "" when they are the same.
-std::string FirstDifference(const uint8_t* archive, const uint8_t* source, uint32_t width, uint32_t height,
-                            const RawFormat& format)
+} // namespace
+
+namespace {
+// What verify compares a source with: the archive's pictures in the source's
+// own format when they come back exactly; else what the codec makes of the
+// source, and the distance of the archive's pictures from the source's.
+struct Comparison {
+    bool against = false;
+    bool exact = true;
+    PictureFormat checkFormat;    // the archive's pictures as verify decodes them
+    PictureFormat distanceFormat; // lossy: the source's format, the archive's pictures brought back to it
+    const RawFormat* codecLayout = nullptr;
+    AVPixelFormat sourceFormat = AV_PIX_FMT_NONE;
+};
+
+AVPixelFormat PixelFormatOf(const RawFormat& layout)
 {
-    const std::size_t bytes = std::size_t(width) * height * 2;
-    if (std::memcmp(archive, source, bytes) == 0) return "";
-    std::size_t i = 0;
-    while (archive[i] == source[i]) ++i;
-    const std::size_t row = i / (2 * std::size_t(width)), inRow = i % (2 * std::size_t(width));
-    const bool luma = (inRow % 2) == (format.layout == PixelLayout::Yuy2 ? 0u : 1u);
-    const char* sample = luma ? "Y" : ((inRow / 2) % 2 == 0 ? "U" : "V");
-    char text[200];
-    std::snprintf(text, sizeof text, "differs from the source first at row %zu (from the top), pixel %zu, %s: %u in "
-                  "the archive, %u in the source",
-                  row, inRow / 2, sample, archive[i], source[i]);
-    return text;
+    return layout.layout == PixelLayout::Yuy2 ? AV_PIX_FMT_YUYV422
+           : layout.layout == PixelLayout::Uyvy ? AV_PIX_FMT_UYVY422
+                                                : AV_PIX_FMT_BGR24;
 }
 } // namespace
 
@@ -87,38 +93,54 @@ JobStats RunVerify(const VerifyJob& job)
     MediaInput input(job.input);
     input.RequireKsha("verify");
     uint32_t width = 0, height = 0;
-    const RawFormat& yuy2 = *FindRawFormat("yuy2");
     ArchiveSize(input, &width, &height);
-    // Verification decodes to YUY2 (or the source's packed layout), so it needs an even width.
-    if (width % 2 != 0) Fail(input.Name() + ": " + SizeText(width, height) + ": verify needs an even width");
+    Provenance provenance;
+    const bool recorded = ReadProvenance(input.Context(), &provenance);
+    ChromaRepetition repetition = recorded ? RepetitionOf(provenance.mapping) : ChromaRepetition::None;
 
+    // Without a source the frames are decoded as the source's format where
+    // the archive keeps it exactly, which also proves the chroma repeated.
+    Comparison compare;
+    const PictureFormat* recordedFormat =
+        recorded && provenance.exact ? FindPictureFormat(provenance.pixelFormat, true) : nullptr;
+    compare.checkFormat = recordedFormat ? *recordedFormat : *FindPictureFormat(width % 2 ? "rgb24" : "yuy2", false);
     std::unique_ptr<MediaInput> sourceInput;
     std::unique_ptr<PictureReader> source;
-    const RawFormat* compareFormat = &yuy2;
-    bool sourceIsRgb = false;
     if (!job.against.empty()) {
         sourceInput = std::make_unique<MediaInput>(job.against);
-        // Converting the source is how it was encoded; no need to say so again.
-        source = std::make_unique<PictureReader>(*sourceInput, true);
+        source = std::make_unique<PictureReader>(*sourceInput);
         if (source->Width() != width || source->Height() != height)
             Fail(job.against + ": its pictures are " + SizeText(source->Width(), source->Height()) + ", the archive's " +
                  SizeText(width, height));
-        sourceIsRgb = source->Format().IsRgb();
-        if (!sourceIsRgb) compareFormat = &source->Format();
+        const SourcePlan& plan = source->Plan();
+        compare.against = true;
+        compare.exact = plan.exact;
+        compare.sourceFormat = AVPixelFormat(source->SourcePixelFormat());
+        if (plan.exact) {
+            compare.checkFormat = *FindPictureFormat(source->SourceFormat(), true);
+            if (!recorded) repetition = RepetitionOf(plan.mapping);
+        } else {
+            compare.codecLayout = plan.layout;
+            compare.checkFormat = *FindPictureFormat(plan.layout->name, false);
+            compare.distanceFormat =
+                plan.mapping == Mapping::Bt601
+                    ? *FindPictureFormat(compare.sourceFormat == AV_PIX_FMT_RGB24 ? "rgb24" : "bgr24", true)
+                    : ConvertedFormat(compare.sourceFormat);
+        }
     }
 
     struct Slot {
         ArchiveFrame frame;
-        std::vector<uint8_t> picture, reference, recoded, referencePicture;
+        std::vector<uint8_t> picture, reference, native, recoded, recodedPicture, back;
         std::string problem;
+        Difference difference;
         uint32_t tag = 0;
         bool haveReference = false;
     };
-    // An RGB source is compared with what the codec makes of it: coded, and
-    // decoded to YUY2 by the same decoder as the archive's frames.
     struct Worker {
+        std::unique_ptr<ArchivePictures> pictures, distance;
+        std::unique_ptr<FrameEncoder> encoder;
         std::unique_ptr<FrameDecoder> decoder;
-        std::unique_ptr<FrameEncoder> referenceEncoder;
     };
     std::vector<Worker> workers(job.threads);
 
@@ -126,8 +148,10 @@ JobStats RunVerify(const VerifyJob& job)
     stats.width = width;
     stats.height = height;
     stats.compared = source != nullptr;
+    stats.exact = source ? compare.exact : !recorded || provenance.exact;
+    stats.loss = source ? source->Plan().loss : recorded ? provenance.loss : "";
+    stats.sourceFormat = source ? source->SourceFormat() : recorded ? provenance.pixelFormat : "";
     Progress progress(job.quiet, input.AnnouncedFrames(), PictureBytes(width, height));
-    const std::size_t packedBytes = std::size_t(width) * height * 2;
 
     // The problem with one frame, "" when there is none.
     auto check = [&](Worker& worker, Slot& slot) -> std::string {
@@ -137,29 +161,43 @@ JobStats RunVerify(const VerifyJob& job)
         const CodecResult inspected = InspectFrame(frame, size, width, height, &header);
         slot.tag = header.tag;
         if (inspected != CodecResult::Ok) return DescribeInspection(inspected, size, header, width, height);
-        if (!MakeOnce(worker.decoder, *compareFormat, width, height) ||
-            (sourceIsRgb && !MakeOnce(worker.referenceEncoder, source->Format(), width, height, RowOrder::TopDown)))
+        if (!MakeOnce(worker.pictures, compare.checkFormat, width, height, repetition) ||
+            (compare.codecLayout &&
+             (!MakeOnce(worker.encoder, *compare.codecLayout, width, height, RowOrder::TopDown) ||
+              !MakeOnce(worker.decoder, *compare.codecLayout, width, height, RowOrder::TopDown) ||
+              !MakeOnce(worker.distance, compare.distanceFormat, width, height, ChromaRepetition::None))))
             return "out of memory for decoding it";
-        slot.picture.resize(packedBytes);
+        slot.picture.resize(worker.pictures->PictureBytes());
         FrameReport report{};
-        const CodecResult decoded = worker.decoder->Decode(frame, size, slot.picture.data(), &report);
+        bool repeated = true;
+        const CodecResult decoded = worker.pictures->Decode(frame, size, slot.picture.data(), &report, &repeated);
         if (decoded != CodecResult::Ok) return DescribeStream(decoded, report, width, height);
+        if (!repeated)
+            return std::string("its chroma is not repeated as the archive says (") +
+                   DescribeMapping(recorded ? provenance.mapping : source->Plan().mapping) + ")";
         if (!source) return "";
         if (!slot.haveReference) return "the source has no picture for it";
-        const uint8_t* expected = slot.reference.data();
-        if (sourceIsRgb) {
-            slot.recoded.resize(worker.referenceEncoder->FrameCapacity());
-            std::size_t recodedSize = 0;
-            CodecResult result = worker.referenceEncoder->Encode(slot.reference.data(), FrameCoder::Huffman,
-                                                                 slot.recoded.data(), &recodedSize);
-            slot.referencePicture.resize(packedBytes);
-            if (result == CodecResult::Ok)
-                result = worker.decoder->Decode(slot.recoded.data(), recodedSize, slot.referencePicture.data());
-            if (result != CodecResult::Ok)
-                return "the source picture cannot be coded for comparison: " + DescribeResult(result);
-            expected = slot.referencePicture.data();
-        }
-        return FirstDifference(slot.picture.data(), expected, width, height, *compareFormat);
+        if (compare.exact)
+            return FirstDifference(compare.checkFormat.pixelFormat, width, height, slot.picture.data(),
+                                   slot.native.data());
+        // What the codec makes of the source, decoded the same way.
+        slot.recoded.resize(worker.encoder->FrameCapacity());
+        std::size_t recodedSize = 0;
+        CodecResult result =
+            worker.encoder->Encode(slot.reference.data(), FrameCoder::Huffman, slot.recoded.data(), &recodedSize);
+        slot.recodedPicture.resize(worker.decoder->PictureBytes());
+        if (result == CodecResult::Ok)
+            result = worker.decoder->Decode(slot.recoded.data(), recodedSize, slot.recodedPicture.data());
+        if (result != CodecResult::Ok)
+            return "the source picture cannot be coded for comparison: " + DescribeResult(result);
+        const std::string differs = FirstDifference(PixelFormatOf(*compare.codecLayout), width, height,
+                                                    slot.picture.data(), slot.recodedPicture.data(),
+                                                    "what the codec makes of the source");
+        if (!differs.empty()) return differs;
+        slot.back.resize(worker.distance->PictureBytes());
+        if (worker.distance->Decode(frame, size, slot.back.data()) != CodecResult::Ok) return "it does not decode";
+        slot.difference = ComparePictures(compare.sourceFormat, width, height, slot.back.data(), slot.native.data());
+        return "";
     };
     OrderedPipeline<Slot> pipeline(
         job.threads, SlotsPerThread, [&](unsigned w, Slot& slot) { slot.problem = check(workers[w], slot); },
@@ -168,6 +206,8 @@ JobStats RunVerify(const VerifyJob& job)
             stats.codedBytes += uint64_t(slot.frame.packet->size);
             if (slot.tag == FrameTagHuffman) ++stats.huffmanFrames;
             if (slot.tag == FrameTagDeflate) ++stats.deflateFrames;
+            stats.difference.Add(slot.difference);
+            slot.difference = Difference{};
             if (!slot.problem.empty()) {
                 stats.damaged.push_back(slot.frame.number);
                 progress.Clear();
@@ -185,8 +225,9 @@ JobStats RunVerify(const VerifyJob& job)
         reader.MoveTo(slot.frame);
         slot.haveReference = false;
         if (source && !sourceEnded) {
-            slot.reference.resize(source->PictureBytes());
-            slot.haveReference = source->Next(slot.reference.data());
+            slot.native.resize(source->SourcePictureBytes());
+            if (!compare.exact) slot.reference.resize(source->PictureBytes());
+            slot.haveReference = source->Next(compare.exact ? nullptr : slot.reference.data(), slot.native.data());
             sourceEnded = !slot.haveReference;
         }
         pipeline.Submit();
@@ -195,9 +236,8 @@ JobStats RunVerify(const VerifyJob& job)
     progress.Clear();
     stats.problem = reader.EndProblem();
     if (source && !sourceEnded && stats.problem.empty()) {
-        std::vector<uint8_t> extra(source->PictureBytes());
         int64_t more = 0;
-        while (source->Next(extra.data())) ++more;
+        while (source->Next(nullptr, nullptr)) ++more;
         if (more > 0)
             stats.problem = "holds " + std::to_string(stats.frames) + " frames, the source " +
                             std::to_string(stats.frames + more);
@@ -205,6 +245,19 @@ JobStats RunVerify(const VerifyJob& job)
     stats.pictureBytes = uint64_t(stats.frames) * PictureBytes(width, height);
     stats.seconds = progress.Seconds();
     return stats;
+}
+
+// What verify says of the pictures when every frame is intact.
+std::string DescribeIntact(const JobStats& stats)
+{
+    if (stats.compared && stats.exact) return ", identical to the source";
+    if (stats.compared)
+        return ", exactly what the codec makes of the source; against the source's " + stats.sourceFormat +
+               " pictures, largest difference " + stats.difference.Describe() + " (a lossy archive: " + stats.loss +
+               ")";
+    if (!stats.sourceFormat.empty() && stats.exact) return "; an exact archive of a " + stats.sourceFormat + " source";
+    if (!stats.sourceFormat.empty()) return "; a lossy archive of a " + stats.sourceFormat + " source (" + stats.loss + ")";
+    return "";
 }
 
 int VerifyCommand(int argc, char** argv)
@@ -224,8 +277,7 @@ int VerifyCommand(int argc, char** argv)
         std::printf("%s: the %" PRId64 " frames there are intact\n", name.c_str(), stats.frames);
     } else if (stats.damaged.empty()) {
         std::printf("%s: %" PRId64 " frames intact (HUFY %" PRId64 ", LZYV %" PRId64 ")%s\n", name.c_str(),
-                    stats.frames, stats.huffmanFrames, stats.deflateFrames,
-                    stats.compared ? ", identical to the source" : "");
+                    stats.frames, stats.huffmanFrames, stats.deflateFrames, DescribeIntact(stats).c_str());
     } else {
         std::string list;
         for (int64_t n : stats.damaged) list += (list.empty() ? "" : ", ") + std::to_string(n);

@@ -223,7 +223,15 @@ TEST_F(ToolTest, RgbSourceComesBackWithinTheColourConversion)
 {
     // An odd width: RGB24 takes any width of at least 2.
     MakeClip("source.avi", "76x20", "bgr24", 6, true, "format=bgr24,crop=75:20:0:0");
-    Ok("$K encode --quiet source.avi archive.avi");
+    // Lossy, so only when asked for: nothing is written, and the message says
+    // what would be lost, how much, and how to ask.
+    ExpectError("$K encode source.avi archive.avi",
+                {"source.avi", "75x20 bgr24", "colour is stored as BT.601 4:2:2; decoded RGB differs from the source",
+                 "PSNR", "--lossy"});
+    ExpectNothingNamed("archive");
+    Result lossy = Run("$K encode --lossy source.avi archive.avi");
+    EXPECT_EQ(lossy.status, 0) << lossy.err;
+    EXPECT_NE(lossy.err.find("archived lossy, as --lossy asks"), std::string::npos) << lossy.err;
     Ok("$K decode --quiet --format rgb24 archive.avi back24.avi");
     Ok("$K decode --quiet --format rgb32 archive.avi back32.avi");
     const auto source = Pictures("source.avi", "bgr24");
@@ -244,6 +252,69 @@ TEST_F(ToolTest, RgbSourceComesBackWithinTheColourConversion)
     const AviFacts facts = ReadAvi(Path("back24.avi"));
     EXPECT_EQ(facts.height, 20);
     EXPECT_EQ(facts.bitCount, 24);
+
+    // verify says how far the pictures are from the source, never "identical".
+    const std::string verified = Ok("$K verify --quiet --against source.avi archive.avi");
+    EXPECT_NE(verified.find("exactly what the codec makes of the source"), std::string::npos) << verified;
+    EXPECT_NE(verified.find("largest difference R "), std::string::npos) << verified;
+    EXPECT_NE(verified.find("PSNR "), std::string::npos) << verified;
+    EXPECT_EQ(verified.find("identical"), std::string::npos) << verified;
+    // The odd width reads everywhere: framemd5 and decode in RGB, with a note.
+    EXPECT_NE(Ok("$K verify --quiet archive.avi").find("a lossy archive of a bgr24 source"), std::string::npos);
+    const std::string hashes = "grep -v '^#' | cut -d, -f5-";
+    EXPECT_EQ(Ok("$K framemd5 --quiet archive.avi | " + hashes),
+              Ok("ffmpeg -nostdin -v error -i back24.avi -an -f framemd5 -pix_fmt bgr24 - | " + hashes));
+    Result decoded = Run("$K decode archive.avi default.avi");
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_NE(decoded.err.find("75 pixels wide"), std::string::npos) << decoded.err;
+    EXPECT_EQ(Pictures("default.avi", "bgr24"), back);
+    ExpectError("$K decode --format yuy2 archive.avi packed.avi", {"yuy2 needs an even width", "75 pixels wide"});
+}
+
+// 4:2:0 and 4:1:1 sources, progressive and interlaced, are kept by repeating
+// their chroma: their own pictures come back out, as framemd5, Y4M and
+// verify show, and taking another subsampling out is lossy, so asked for.
+TEST_F(ToolTest, SubsampledSourcesComeBackExactly)
+{
+    struct Case {
+        const char* name;
+        std::string make; // ffmpeg arguments after the test source
+        const char* format;
+        const char* kept;
+    } cases[] = {
+        {"ntsc.dv", "-target ntsc-dv", "yuv411p", "chroma samples repeated along the rows"},
+        {"pal.dv", "-target pal-dv", "yuv420p", "chroma rows repeated in each field"},
+        {"small.avi", "-s 66x30 -c:v ffv1 -pix_fmt yuv420p", "yuv420p", "chroma rows repeated"},
+        {"full.avi", "-s 40x23 -c:v mjpeg -pix_fmt yuvj420p", "yuvj420p", "chroma rows repeated"},
+    };
+    const std::string hashes = " | grep -v '^#' | cut -d, -f5-";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ok(std::string("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=720x576:rate=25 -frames:v 4 ") + c.make +
+           " -y " + c.name);
+        Result encoded = Run(std::string("$K encode ") + c.name + " archive.avi");
+        ASSERT_EQ(encoded.status, 0) << encoded.err;
+        EXPECT_NE(encoded.err.find(std::string(c.format) + " is kept exactly, " + c.kept), std::string::npos)
+            << encoded.err;
+        const std::string theirs =
+            Ok(std::string("ffmpeg -nostdin -v error -i ") + c.name + " -an -f framemd5 -pix_fmt " + c.format + " -");
+        EXPECT_EQ(Ok(std::string("$K framemd5 --format ") + c.format + " archive.avi"), theirs);
+        Ok(std::string("$K decode --quiet --format ") + c.format + " archive.avi back.y4m");
+        EXPECT_EQ(Ok(std::string("ffmpeg -nostdin -v error -i back.y4m -f framemd5 -pix_fmt ") + c.format + " -" +
+                     hashes),
+                  Ok(std::string("ffmpeg -nostdin -v error -i ") + c.name + " -an -f framemd5 -pix_fmt " + c.format +
+                     " -" + hashes));
+        EXPECT_NE(Ok(std::string("$K verify --quiet --against ") + c.name + " archive.avi")
+                      .find("4 frames intact (HUFY 4, LZYV 0), identical to the source"),
+                  std::string::npos);
+        const std::string info = Ok("$K info archive.avi");
+        EXPECT_NE(info.find(std::string("pictures:    exact, ") + c.kept), std::string::npos) << info;
+        // Another subsampling would interpolate: refused, then made when asked.
+        const std::string range = std::string(c.format).rfind("yuvj", 0) == 0 ? "yuvj" : "yuv";
+        const std::string other = range + (std::string(c.format).find("411") != std::string::npos ? "420p" : "411p");
+        ExpectError(std::string("$K decode --format ") + other + " archive.avi other.avi", {"would interpolate", "--lossy"});
+        Ok(std::string("$K decode --quiet --lossy --format ") + other + " archive.avi other.avi");
+    }
 }
 
 TEST_F(ToolTest, ArchivesAreKshaAvisThatFfprobeReads)
@@ -291,10 +362,10 @@ TEST_F(ToolTest, Framemd5MatchesFfmpegOnTheSource)
         EXPECT_EQ(ours, theirs);
         EXPECT_NE(ours.find("#dimensions 0:"), std::string::npos);
     }
-    // The built-in sample goes through the same libswscale conversion as ffmpeg's.
+    // The built-in sample is 4:2:0, kept exactly: its own pictures come back.
     Ok("$K encode --quiet --coder deflate \"$S/samples/city-720x405.mpg\" sample.avi");
-    EXPECT_EQ(Ok("$K framemd5 sample.avi"),
-              Ok("ffmpeg -nostdin -v error -i \"$S/samples/city-720x405.mpg\" -f framemd5 -pix_fmt yuyv422 -"));
+    EXPECT_EQ(Ok("$K framemd5 --format yuv420p sample.avi"),
+              Ok("ffmpeg -nostdin -v error -i \"$S/samples/city-720x405.mpg\" -f framemd5 -pix_fmt yuv420p -"));
 }
 
 TEST_F(ToolTest, Y4mGoesThroughPipesBothWays)
@@ -312,7 +383,7 @@ TEST_F(ToolTest, Y4mGoesThroughPipesBothWays)
     // The converted sample comes through a pipe too, with a note that it was converted.
     Result result = Run("cat \"$S/samples/city-720x405.mpg\" | $K encode - piped.avi");
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.err.find("yuv420p is converted to YUY2"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("yuv420p is kept exactly, chroma rows repeated"), std::string::npos) << result.err;
     Ok("$K verify --quiet --against \"$S/samples/city-720x405.mpg\" piped.avi");
 }
 
@@ -656,7 +727,7 @@ TEST_F(ToolTest, BadInputsAreNamedAndLeaveNoOutput)
     ExpectError("$K decode archive.avi - > /dev/full", {"standard output", "No space left on device"});
     ExpectError("$K framemd5 archive.avi > /dev/full", {"No space left on device"});
     ExpectError("$K decode archive.avi no-such-folder/out.y4m", {"no-such-folder/out.y4m", "cannot write"});
-    ExpectError("$K decode --format rgb16 archive.avi out.avi", {"--format takes yuy2, uyvy, rgb24 or rgb32"});
+    ExpectError("$K decode --format rgb16 archive.avi out.avi", {"--format takes yuy2, yuyv422, uyvy", "not \"rgb16\""});
     ExpectNothingNamed("out.");
     // A read-only folder.
     if (::geteuid() != 0) {
@@ -772,7 +843,7 @@ TEST_F(ToolTest, RawCommandsRunWithoutTheMediaLibrary)
 TEST_F(ToolTest, DemoEncodesAndVerifiesTheSample)
 {
     const std::string out = Ok("$K demo --quiet --threads 2");
-    EXPECT_NE(out.find("720x405 yuv420p, 51 pictures, converted to YUY2"), std::string::npos) << out;
+    EXPECT_NE(out.find("720x405 yuv420p, 51 pictures, kept exactly, chroma rows repeated"), std::string::npos) << out;
     EXPECT_NE(out.find("all 51 frames decode to exactly the source's pictures"), std::string::npos) << out;
     EXPECT_NE(out.find("ratio 0."), std::string::npos) << out;
 }
