@@ -140,6 +140,21 @@ int DecodeCommand(int argc, char** argv)
     PacketPointer packet(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
 
+    // The picture written last, for the holds after it.
+    AVBufferRef* last = nullptr;
+    std::vector<uint8_t> lastPlanes;
+    struct LastFree {
+        AVBufferRef** buffer;
+        ~LastFree() { av_buffer_unref(buffer); }
+    } lastFree{&last};
+    auto WritePicture = [&](const uint8_t* raw, const std::vector<uint8_t>& planes) {
+        if (kind == OutputKind::Y4m) {
+            file->Write("FRAME\n", 6);
+            file->Write(planes.data(), planes.size());
+        } else {
+            file->Write(raw, rawBytes);
+        }
+    };
     OrderedPipeline<Slot> pipeline(
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
@@ -163,15 +178,28 @@ int DecodeCommand(int argc, char** argv)
                      SizeText(width, height) + " frame can hold");
             if (IsDamage(slot.result)) Fail(which + " " + DescribeDamage(frame, width, height));
             if (slot.result != CodecResult::Ok) Fail(which + ": " + DescribeResult(slot.result));
-            if (avi) {
+            // Holds repeat the picture before: one picture a frame.
+            for (int64_t hold = slot.frame.holds; hold > 0; --hold) {
+                if (avi) {
+                    AVBufferRef* again = av_buffer_ref(last);
+                    if (!again) throw std::bad_alloc();
+                    WriteKeyFrame(*avi, video, packet.get(), &again, rawBytes,
+                                  slot.frame.timestamp - hold * slot.frame.duration, slot.frame.duration,
+                                  source->time_base);
+                } else {
+                    WritePicture(last->data, lastPlanes);
+                }
+                ++count;
+            }
+            av_buffer_unref(&last);
+            last = av_buffer_ref(slot.raw);
+            if (!last) throw std::bad_alloc();
+            if (avi)
                 WriteKeyFrame(*avi, video, packet.get(), &slot.raw, rawBytes, slot.frame.timestamp,
                               slot.frame.duration, source->time_base);
-            } else if (kind == OutputKind::Y4m) {
-                file->Write("FRAME\n", 6);
-                file->Write(slot.planes.data(), slot.planes.size());
-            } else {
-                file->Write(slot.raw->data, rawBytes);
-            }
+            else
+                WritePicture(slot.raw->data, slot.planes);
+            std::swap(lastPlanes, slot.planes);
             ++count;
             codedBytes += uint64_t(frame->size);
             progress.Update(count, codedBytes);
@@ -182,6 +210,7 @@ int DecodeCommand(int argc, char** argv)
         if (avi) CopyPacket(input, *avi, streamMap, other);
     };
     while (reader.Next(copyOther)) {
+        if (reader.LeadingHolds() > 0) Fail(input.Name() + ": frame 0 " + LeadingHoldText);
         Slot& slot = pipeline.Acquire();
         reader.MoveTo(slot.frame);
         slot.screened = slot.result = ScreenFrame(slot.frame.packet.get(), width, height);

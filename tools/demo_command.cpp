@@ -62,7 +62,7 @@ int DemoCommand(int argc, char** argv)
     verify.threads = encode.threads;
     verify.quiet = !showProgress;
     JobStats verified = RunVerify(verify);
-    const bool good = verified.damaged.empty() && verified.problem.empty();
+    const bool good = verified.damaged.empty() && verified.problem.empty() && verified.audioIdentical;
     std::printf("verify:   %s, %.1f frames/s (decoding, checking and comparing with the source)\n",
                 good ? ("all " + std::to_string(verified.frames) + " frames decode to exactly the source's pictures")
                            .c_str()

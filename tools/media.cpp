@@ -172,6 +172,7 @@ PictureReader::PictureReader(MediaInput& input, bool quiet) : input_(input)
 
         if (!Decode({})) Fail(input.Name() + ": holds no picture that can be decoded");
         pending_ = true;
+        firstTimestamp_ = frame_->best_effort_timestamp;
         pixelFormat_ = frame_->format;
         if (frame_->width <= 0 || frame_->height <= 0) Fail(input.Name() + ": the video has no picture size");
         width_ = uint32_t(frame_->width);
@@ -307,6 +308,7 @@ bool PictureReader::Advance(const std::function<void(AVPacket*)>& other)
         return false;
     }
     pending_ = false;
+    timestamp_ = frame_->best_effort_timestamp;
     if (frame_->format != pixelFormat_ || uint32_t(frame_->width) != width_ || uint32_t(frame_->height) != height_)
         Fail(input_.Name() + ": picture " + std::to_string(count_) + " changes from " + std::to_string(width_) + "x" +
              std::to_string(height_) + " " + PixelFormatName(pixelFormat_) + " to " + std::to_string(frame_->width) +

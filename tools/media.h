@@ -75,6 +75,11 @@ public:
     std::string SourceFormat() const;
     bool Converted() const { return scaler_ != nullptr; }
     AVRational SampleAspectRatio() const { return sampleAspect_; }
+    // The decoder's best-effort timestamp (in the video stream's time base,
+    // AV_NOPTS_VALUE when it has none) of the first picture, and of the
+    // picture Next handed out last.
+    int64_t FirstTimestamp() const { return firstTimestamp_; }
+    int64_t Timestamp() const { return timestamp_; }
 
     // Writes the next picture to `destination` (PictureBytes() bytes);
     // false at the end. Packets of other streams go to `other` (may be empty).
@@ -106,6 +111,8 @@ private:
     int pixelFormat_ = -1;
     uint32_t width_ = 0, height_ = 0;
     AVRational sampleAspect_{0, 1};
+    int64_t firstTimestamp_ = AV_NOPTS_VALUE;
+    int64_t timestamp_ = AV_NOPTS_VALUE;
     bool pending_ = false; // frame_ holds a picture not handed out yet
     bool flushed_ = false;
     bool ended_ = false;
