@@ -219,6 +219,7 @@ PcmTrack::PcmTrack(const MediaInput& input, int stream, int64_t start)
 {
     const AVRational sample{1, Layout().rate};
     startSample_ = start == AV_NOPTS_VALUE ? INT64_MIN : av_rescale_q(start, input.Video()->time_base, sample);
+    limit_ = LeadSeconds * Layout().rate;
     tolerance_ = av_rescale_q_rnd(1, timeBase_, sample, AV_ROUND_UP) +
                  av_rescale_q_rnd(1, input.Video()->time_base, sample, AV_ROUND_UP);
 }
@@ -257,6 +258,10 @@ void PcmTrack::Add(const uint8_t* samples, int64_t count, int64_t timestamp)
         const int64_t at = av_rescale_q(timestamp, timeBase_, AVRational{1, Layout().rate});
         if (startSample_ == INT64_MIN) startSample_ = at; // the pictures have no time: the audio starts with them
         const int64_t position = at - startSample_, next = released_ + Pending();
+        if (position >= limit_) {
+            after_ += count;
+            return;
+        }
         if (position > next + tolerance_) {
             AddSilence(position - next);
         } else if (position < next - tolerance_) {
@@ -267,6 +272,9 @@ void PcmTrack::Add(const uint8_t* samples, int64_t count, int64_t timestamp)
             count -= overlap;
         }
     }
+    const int64_t room = std::max<int64_t>(0, limit_ - released_ - Pending());
+    after_ += std::max<int64_t>(0, count - room);
+    count = std::min(count, room);
     pending_.insert(pending_.end(), samples, samples + count * bytes);
 }
 
@@ -279,7 +287,9 @@ void PcmTrack::AddSilence(int64_t count)
 
 void PcmTrack::Release(int64_t end, AVRational timeBase, const SampleSink& sink)
 {
-    const int64_t count = std::min(Pending(), av_rescale_q(end, timeBase, AVRational{1, Layout().rate}) - released_);
+    const int64_t last = av_rescale_q(end, timeBase, AVRational{1, Layout().rate});
+    limit_ = std::max(limit_, last + LeadSeconds * Layout().rate);
+    const int64_t count = std::min(Pending(), last - released_);
     if (count <= 0) return;
     const std::size_t bytes = std::size_t(count * Layout().Bytes());
     sink(pending_.data() + offset_, bytes, released_, count);
@@ -294,7 +304,8 @@ void PcmTrack::Release(int64_t end, AVRational timeBase, const SampleSink& sink)
 void PcmTrack::Finish(int64_t end, AVRational timeBase, const SampleSink& sink)
 {
     Take(nullptr);
-    const int64_t last = av_rescale_q(end, timeBase, AVRational{1, Layout().rate}), have = released_ + Pending();
+    const int64_t last = av_rescale_q(end, timeBase, AVRational{1, Layout().rate});
+    const int64_t have = released_ + Pending();
     if (have < last) AddSilence(last - have);
     if (have > last) {
         after_ += have - last;

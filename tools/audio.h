@@ -103,6 +103,11 @@ private:
     AVRational timeBase_;
     int64_t startSample_;
     int64_t tolerance_; // in samples: the rounding of the stream's timestamps and the pictures'
+    // Samples this far past the pictures so far wait; later ones (a stream
+    // that outlasts the pictures, or a jump in its timestamps) are left out,
+    // so that what waits stays bounded.
+    static constexpr int64_t LeadSeconds = 60;
+    int64_t limit_;
     std::vector<uint8_t> pending_;
     std::size_t offset_ = 0;  // pending_ is consumed up to here
     int64_t released_ = 0;    // samples handed on: where pending_ begins

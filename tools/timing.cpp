@@ -32,6 +32,12 @@ int64_t FrameSlots::Place(int64_t timestamp)
     if (timestamp == AV_NOPTS_VALUE) return next_++;
     // Slot 0 is the first picture's; a picture with no time before it moves the origin back by its slots.
     if (origin_ == AV_NOPTS_VALUE) origin_ = timestamp - av_rescale_q(next_, slotTimeBase_, sourceTimeBase_);
+    // A jump of more than ten minutes is a break in the timestamps, not a still picture: closed up.
+    if (av_rescale_q(timestamp - origin_, sourceTimeBase_, slotTimeBase_) - next_ >
+        av_rescale_q(600, AVRational{1, 1}, slotTimeBase_)) {
+        origin_ = timestamp - av_rescale_q(next_, slotTimeBase_, sourceTimeBase_);
+        ++jumps_;
+    }
     const int64_t since = timestamp - origin_;
     const double exact = double(since) * av_q2d(sourceTimeBase_) / av_q2d(slotTimeBase_);
     const int64_t slot = std::max(next_, av_rescale_q_rnd(since, sourceTimeBase_, slotTimeBase_, AV_ROUND_NEAR_INF));
@@ -47,12 +53,18 @@ int64_t FrameSlots::Place(int64_t timestamp)
 
 std::string FrameSlots::Note() const
 {
-    if (shifted_ == 0) return "";
     char text[256];
+    std::string note;
+    if (jumps_ > 0) {
+        std::snprintf(text, sizeof text, "the timestamps jump %lld time%s by more than ten minutes; each jump is closed up",
+                      static_cast<long long>(jumps_), jumps_ == 1 ? "" : "s");
+        note = text;
+    }
+    if (shifted_ == 0) return note;
     std::snprintf(text, sizeof text,
                   "%lld picture%s more than half a frame slot (%.1f ms) from %s time: pictures that fall in one slot "
                   "go to the next free one; the largest shift is %.1f ms",
                   static_cast<long long>(shifted_), shifted_ == 1 ? " is" : "s are", 500.0 * av_q2d(slotTimeBase_),
                   shifted_ == 1 ? "its" : "their", 1000.0 * largestShift_ * av_q2d(slotTimeBase_));
-    return text;
+    return note + (note.empty() ? "" : "; ") + text;
 }

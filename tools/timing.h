@@ -47,6 +47,6 @@ private:
     AVRational sourceTimeBase_, slotTimeBase_;
     int64_t origin_ = AV_NOPTS_VALUE; // the first timed picture's timestamp, less its slot
     int64_t next_ = 0;
-    int64_t shifted_ = 0;
+    int64_t shifted_ = 0, jumps_ = 0;
     double largestShift_ = 0; // in slots
 };
