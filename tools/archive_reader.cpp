@@ -24,13 +24,15 @@ bool ArchiveReader::Next(const std::function<void(AVPacket*)>& other)
         const int64_t due = timestamp_ + duration_;
         const int64_t stamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->dts != AV_NOPTS_VALUE ? frame->dts : due;
         // A gap is the holds the demuxer skipped; a timestamp that goes back counts from where the video is.
-        int64_t gap = std::max<int64_t>(0, stamp - due) / std::max<int64_t>(1, duration_);
+        int64_t gap = 0;
+        if (__builtin_sub_overflow(stamp, due, &gap) || gap < 0) gap = 0;
+        gap /= std::max<int64_t>(1, duration_);
         // Never more holds than the header has frames for (a damaged index may say anything).
         if (input_.AnnouncedFrames() > 0) gap = std::min(gap, std::max<int64_t>(0, input_.AnnouncedFrames() - number_ - 2));
         holds_ += gap;
         number_ += gap + 1;
-        timestamp_ = std::max(stamp, due);
-        duration_ = frame->duration > 0 ? frame->duration : 1;
+        timestamp_ = std::min(std::max(stamp, due), INT64_MAX / 2); // with its duration, never past the end of the type
+        duration_ = frame->duration > 0 && frame->duration < INT32_MAX ? frame->duration : 1;
         if (frame->size > 0) break;
         ++holds_;
     }

@@ -254,10 +254,13 @@ void PcmTrack::Take(const AVPacket* packet)
 void PcmTrack::Add(const uint8_t* samples, int64_t count, int64_t timestamp)
 {
     const int bytes = Layout().Bytes();
-    if (timestamp != AV_NOPTS_VALUE) {
-        const int64_t at = av_rescale_q(timestamp, timeBase_, AVRational{1, Layout().rate});
-        if (startSample_ == INT64_MIN) startSample_ = at; // the pictures have no time: the audio starts with them
-        const int64_t position = at - startSample_, next = released_ + Pending();
+    const bool timed = timestamp != AV_NOPTS_VALUE;
+    const int64_t at = timed ? av_rescale_q(timestamp, timeBase_, AVRational{1, Layout().rate}) : 0;
+    if (startSample_ == INT64_MIN && timed) startSample_ = at; // the pictures have no time: the audio starts with them
+    int64_t position = 0;
+    // A time too far off to count in samples is no time.
+    if (timed && !__builtin_sub_overflow(at, startSample_, &position) && position > -(INT64_C(1) << 62)) {
+        const int64_t next = released_ + Pending();
         if (position >= limit_) {
             after_ += count;
             return;
@@ -265,7 +268,8 @@ void PcmTrack::Add(const uint8_t* samples, int64_t count, int64_t timestamp)
         if (position > next + tolerance_) {
             AddSilence(position - next);
         } else if (position < next - tolerance_) {
-            const int64_t overlap = std::min(count, next - position), before = std::clamp<int64_t>(-position, 0, overlap);
+            const int64_t overlap = std::min(count, next - position);
+            const int64_t before = std::clamp<int64_t>(-position, 0, overlap);
             before_ += before;
             overlapping_ += overlap - before;
             samples += overlap * bytes;

@@ -29,16 +29,18 @@ AVRational NominalRate(const AVStream* video, bool* guessed)
 int64_t FrameSlots::Place(int64_t timestamp)
 {
     // A picture with no time (as a decoder's last, flushed, may be) follows the one before.
-    if (timestamp == AV_NOPTS_VALUE) return next_++;
+    int64_t since = 0;
+    if (timestamp == AV_NOPTS_VALUE || (origin_ != AV_NOPTS_VALUE && __builtin_sub_overflow(timestamp, origin_, &since)))
+        return next_++;
     // Slot 0 is the first picture's; a picture with no time before it moves the origin back by its slots.
     if (origin_ == AV_NOPTS_VALUE) origin_ = timestamp - av_rescale_q(next_, slotTimeBase_, sourceTimeBase_);
     // A jump of more than ten minutes is a break in the timestamps, not a still picture: closed up.
-    if (av_rescale_q(timestamp - origin_, sourceTimeBase_, slotTimeBase_) - next_ >
+    if (av_rescale_q(timestamp - origin_, sourceTimeBase_, slotTimeBase_) > next_ +
         av_rescale_q(600, AVRational{1, 1}, slotTimeBase_)) {
         origin_ = timestamp - av_rescale_q(next_, slotTimeBase_, sourceTimeBase_);
         ++jumps_;
     }
-    const int64_t since = timestamp - origin_;
+    since = timestamp - origin_;
     const double exact = double(since) * av_q2d(sourceTimeBase_) / av_q2d(slotTimeBase_);
     const int64_t slot = std::max(next_, av_rescale_q_rnd(since, sourceTimeBase_, slotTimeBase_, AV_ROUND_NEAR_INF));
     const double shift = std::fabs(double(slot) - exact);
