@@ -20,7 +20,8 @@ struct EncodeJob {
 };
 
 struct JobStats {
-    int64_t frames = 0;
+    int64_t frames = 0; // pictures
+    int64_t holds = 0;  // encode: frames that repeat the picture before
     uint32_t width = 0, height = 0;
     uint64_t codedBytes = 0;   // compressed frames, headers included
     uint64_t pictureBytes = 0; // the same frames as 4:2:2 pictures
@@ -34,6 +35,8 @@ struct JobStats {
     std::vector<int64_t> damaged; // verify: damaged frame numbers
     bool compared = false;        // verify: compared with a source
     std::string problem;          // verify: a problem with the whole file (truncated, lengths differ)
+    std::vector<std::string> audio; // verify: each audio stream against the source's
+    bool audioIdentical = true;
 
     double Ratio() const { return pictureBytes ? double(codedBytes) / double(pictureBytes) : 0.0; }
     double FramesPerSecond() const { return seconds > 0 ? double(frames) / seconds : 0.0; }

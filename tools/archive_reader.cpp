@@ -1,5 +1,6 @@
 #include "archive_reader.h"
 
+#include <algorithm>
 #include <new>
 
 #include "cli.h"
@@ -11,16 +12,31 @@ ArchiveReader::ArchiveReader(MediaInput& input) : input_(input), packet_(av_pack
 
 bool ArchiveReader::Next(const std::function<void(AVPacket*)>& other)
 {
+    holds_ = 0;
     for (;;) {
         av_packet_unref(packet_.get());
         if (!input_.ReadPacket(packet_.get())) return false;
-        if (packet_->stream_index == input_.VideoIndex()) break;
-        if (other) other(packet_.get());
+        if (packet_->stream_index != input_.VideoIndex()) {
+            if (other) other(packet_.get());
+            continue;
+        }
+        const AVPacket* frame = packet_.get();
+        const int64_t due = timestamp_ + duration_;
+        const int64_t stamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->dts != AV_NOPTS_VALUE ? frame->dts : due;
+        // A gap is the holds the demuxer skipped; a timestamp that goes back counts from where the video is.
+        int64_t gap = 0;
+        if (__builtin_sub_overflow(stamp, due, &gap) || gap < 0) gap = 0;
+        gap /= std::max<int64_t>(1, duration_);
+        // Never more holds than the header has frames for (a damaged index may say anything).
+        if (input_.AnnouncedFrames() > 0) gap = std::min(gap, std::max<int64_t>(0, input_.AnnouncedFrames() - number_ - 2));
+        holds_ += gap;
+        number_ += gap + 1;
+        timestamp_ = std::min(std::max(stamp, due), INT64_MAX / 2); // with its duration, never past the end of the type
+        duration_ = frame->duration > 0 && frame->duration < INT32_MAX ? frame->duration : 1;
+        if (frame->size > 0) break;
+        ++holds_;
     }
-    const AVPacket* frame = packet_.get();
-    timestamp_ = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->dts != AV_NOPTS_VALUE ? frame->dts : count_;
-    duration_ = frame->duration > 0 ? frame->duration : 1;
-    ++count_;
+    ++pictures_;
     return true;
 }
 
@@ -29,17 +45,19 @@ void ArchiveReader::MoveTo(ArchiveFrame& frame)
     if (!frame.packet) throw std::bad_alloc();
     av_packet_unref(frame.packet.get());
     av_packet_move_ref(frame.packet.get(), packet_.get());
-    frame.number = Number();
+    frame.number = number_;
+    frame.picture = pictures_ - 1;
     frame.timestamp = timestamp_;
     frame.duration = duration_;
+    frame.holds = holds_;
 }
 
 std::string ArchiveReader::EndProblem() const
 {
     const int64_t announced = input_.AnnouncedFrames();
-    if (count_ == 0) return "holds no frame";
-    if (announced > count_)
-        return "is truncated: it holds " + std::to_string(count_) + " of the " + std::to_string(announced) +
+    if (pictures_ == 0) return "holds no frame";
+    if (announced > Count())
+        return "is truncated: it holds " + std::to_string(Count()) + " of the " + std::to_string(announced) +
                " frames its header announces";
     return "";
 }

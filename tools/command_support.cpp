@@ -84,7 +84,6 @@ std::string DescribeDamage(const AVPacket* frame, uint32_t width, uint32_t heigh
 {
     const std::size_t size = std::size_t(frame->size);
     FrameHeader header{};
-    if (size == 0) return "is empty (a dropped frame: the archive holds no picture for it)";
     if (!ReadFrameHeader(frame->data, size, &header)) return "is truncated: its header is cut short";
     if (header.tag == FrameTagHuffman || header.tag == FrameTagDeflate) {
         if (header.payloadLength > size - FrameHeaderSize)

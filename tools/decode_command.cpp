@@ -154,6 +154,16 @@ int DecodeCommand(int argc, char** argv)
     PacketPointer packet(av_packet_alloc());
     if (!packet) throw std::bad_alloc();
 
+    // The picture written last, for the holds after it.
+    AVBufferRef* last = nullptr;
+    struct LastFree {
+        AVBufferRef** buffer;
+        ~LastFree() { av_buffer_unref(buffer); }
+    } lastFree{&last};
+    auto WritePicture = [&](const uint8_t* raw) {
+        if (kind == OutputKind::Y4m) file->Write("FRAME\n", 6);
+        file->Write(raw, rawBytes);
+    };
     OrderedPipeline<Slot> pipeline(
         threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
@@ -178,15 +188,27 @@ int DecodeCommand(int argc, char** argv)
                 Fail(which + ": its chroma is not repeated as the archive says (" +
                      DescribeMapping(chosen.provenance.mapping) + "), so " + format.name +
                      " would not be its source's picture");
-            if (avi) {
+            // Holds repeat the picture before: one picture a frame.
+            for (int64_t hold = slot.frame.holds; hold > 0; --hold) {
+                if (avi) {
+                    AVBufferRef* again = av_buffer_ref(last);
+                    if (!again) throw std::bad_alloc();
+                    WriteKeyFrame(*avi, video, packet.get(), &again, rawBytes,
+                                  slot.frame.timestamp - hold * slot.frame.duration, slot.frame.duration,
+                                  source->time_base);
+                } else {
+                    WritePicture(last->data);
+                }
+                ++count;
+            }
+            av_buffer_unref(&last);
+            last = av_buffer_ref(slot.raw);
+            if (!last) throw std::bad_alloc();
+            if (avi)
                 WriteKeyFrame(*avi, video, packet.get(), &slot.raw, rawBytes, slot.frame.timestamp,
                               slot.frame.duration, source->time_base);
-            } else if (kind == OutputKind::Y4m) {
-                file->Write("FRAME\n", 6);
-                file->Write(slot.raw->data, rawBytes);
-            } else {
-                file->Write(slot.raw->data, rawBytes);
-            }
+            else
+                WritePicture(slot.raw->data);
             ++count;
             codedBytes += uint64_t(frame->size);
             progress.Update(count, codedBytes);
@@ -197,6 +219,7 @@ int DecodeCommand(int argc, char** argv)
         if (avi) CopyPacket(input, *avi, streamMap, other);
     };
     while (reader.Next(copyOther)) {
+        if (reader.LeadingHolds() > 0) Fail(input.Name() + ": frame 0 " + LeadingHoldText);
         Slot& slot = pipeline.Acquire();
         reader.MoveTo(slot.frame);
         slot.screened = slot.result = ScreenFrame(slot.frame.packet.get(), width, height);

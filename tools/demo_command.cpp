@@ -67,7 +67,7 @@ int DemoCommand(int argc, char** argv)
     verify.threads = encode.threads;
     verify.quiet = !showProgress;
     JobStats verified = RunVerify(verify);
-    const bool good = verified.damaged.empty() && verified.problem.empty();
+    const bool good = verified.damaged.empty() && verified.problem.empty() && verified.audioIdentical;
     const std::string all = "all " + std::to_string(verified.frames) + " frames ";
     const std::string verdict =
         !good ? "FAILED: " + std::to_string(verified.damaged.size()) + " damaged frames " + verified.problem

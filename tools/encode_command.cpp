@@ -1,15 +1,20 @@
-// encode: any video FFmpeg reads (AVI, Y4M, a pipe) to a KSHA archive, the
+// encode: any video FFmpeg reads (AVI, Y4M, a pipe) to a KSHA archive, its
+// pictures in frame slots by their times, its audio copied or as PCM, the
 // other streams of an AVI source copied untouched.
+#include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <memory>
 
 #include "archive.h"
+#include "audio.h"
 #include "command_support.h"
 #include "commands.h"
 #include "picture_compare.h"
 #include "picture_format.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "timing.h"
 
 namespace {
 // The archive's video stream: KSHA at 16 bits a pixel, as a Video for
@@ -29,30 +34,141 @@ AVStream* AddArchiveStream(AviWriter& writer, const PictureReader& pictures)
     return video;
 }
 
-// Other streams of an AVI source go across untouched; the map gives each
-// input stream's copy, -1 for none. What is left out gets a note.
-std::vector<int> CopyOtherStreams(const MediaInput& input, AviWriter& writer, bool notes)
+std::string StreamText(const AVStream* stream)
 {
-    const bool avi = input.IsAvi();
-    std::vector<int> streamMap(input.Context()->nb_streams, -1);
-    std::vector<std::string> dropped;
-    for (unsigned i = 0; i < input.Context()->nb_streams; ++i) {
-        const AVStream* stream = input.Context()->streams[i];
-        if (int(i) == input.VideoIndex()) continue;
-        const AVMediaType type = stream->codecpar->codec_type;
-        if (avi && (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO))
-            streamMap[i] = writer.CopyStream(stream)->index;
-        else if (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_SUBTITLE)
-            dropped.push_back("stream " + std::to_string(i) + " (" + av_get_media_type_string(type) + ")");
-    }
-    if (!dropped.empty() && notes) {
-        std::string list;
-        for (const auto& d : dropped) list += (list.empty() ? "" : ", ") + d;
-        std::fprintf(stderr, "note: %s: %s not copied: only the other streams of AVI sources go into the archive\n",
-                     input.Name().c_str(), list.c_str());
-    }
-    return streamMap;
+    const char* type = av_get_media_type_string(stream->codecpar->codec_type);
+    return "stream " + std::to_string(stream->index) + " (" + (type ? type : "data") + ")";
 }
+
+std::string ListText(const std::vector<std::string>& items)
+{
+    std::string list;
+    for (const auto& item : items) list += (list.empty() ? "" : ", ") + item;
+    return list;
+}
+
+// The source's streams besides its pictures, in the archive: every audio
+// stream, copied or as PCM (RouteOf); an AVI source's other video streams,
+// copied. What cannot go in is named in a note, and so is what goes in as PCM.
+class OtherStreams {
+public:
+    // `start` is the first picture's timestamp; before the writer begins.
+    OtherStreams(const MediaInput& input, AviWriter& writer, int64_t start, bool notes)
+        : input_(input), writer_(writer), start_(start), packet_(av_packet_alloc()),
+          copies_(input.Context()->nb_streams, -1), tracks_(input.Context()->nb_streams),
+          targets_(input.Context()->nb_streams, nullptr)
+    {
+        if (!packet_) throw std::bad_alloc();
+        std::vector<std::string> left, decoded;
+        for (unsigned i = 0; i < input.Context()->nb_streams; ++i) {
+            const AVStream* stream = input.Context()->streams[i];
+            const AVMediaType type = stream->codecpar->codec_type;
+            if (int(i) == input.VideoIndex()) continue;
+            if (type == AVMEDIA_TYPE_AUDIO && RouteOf(input, stream, start) == AudioRoute::Decoded) {
+                tracks_[i] = std::make_unique<PcmTrack>(input, int(i), start);
+                targets_[i] = writer.AddStream();
+                tracks_[i]->Describe(targets_[i]->codecpar);
+                targets_[i]->time_base = AVRational{1, tracks_[i]->Layout().rate};
+                const std::string codec = avcodec_get_name(stream->codecpar->codec_id);
+                decoded.push_back("stream " + std::to_string(i) + " (" + codec + " to " + tracks_[i]->PcmName() + ": " +
+                                  (AviCarriesAsIs(stream->codecpar->codec_id)
+                                       ? "it does not start with the pictures"
+                                       : "AVI does not carry " + codec + " as it is") +
+                                  ")");
+            } else if (type == AVMEDIA_TYPE_AUDIO || (type == AVMEDIA_TYPE_VIDEO && input.IsAvi())) {
+                AVStream* copy = writer.CopyStream(stream);
+                if (!input.IsAvi()) copy->codecpar->codec_tag = 0; // the source container's tag: the AVI's is another
+                copies_[i] = copy->index;
+            } else {
+                left.push_back(StreamText(stream));
+            }
+        }
+        if (!notes) return;
+        if (!left.empty())
+            std::fprintf(stderr, "note: %s: %s left out: an archive holds the pictures, the audio, and an AVI "
+                                 "source's other video\n",
+                         input.Name().c_str(), ListText(left).c_str());
+        if (!decoded.empty())
+            std::fprintf(stderr, "note: %s: audio decoded to PCM: %s\n",
+                         input.Name().c_str(), ListText(decoded).c_str());
+    }
+
+    // A packet of another stream of the source.
+    void Take(AVPacket* packet)
+    {
+        const std::size_t index = std::size_t(packet->stream_index);
+        if (tracks_[index]) return tracks_[index]->Take(packet);
+        if (copies_[index] < 0) return;
+        // An AVI's streams start together; another source's copies start with its first picture.
+        if (!input_.IsAvi() && start_ != AV_NOPTS_VALUE) {
+            const AVStream* stream = input_.Context()->streams[index];
+            const int64_t shift = av_rescale_q(start_, input_.Video()->time_base, stream->time_base);
+            for (int64_t* time : {&packet->pts, &packet->dts})
+                if (*time != AV_NOPTS_VALUE) *time = std::max<int64_t>(0, *time - shift);
+        }
+        CopyPacket(input_, writer_, copies_, packet);
+    }
+
+    // The PCM up to the video's end so far (in `timeBase`).
+    void Release(int64_t end, AVRational timeBase)
+    {
+        for (std::size_t i = 0; i < tracks_.size(); ++i)
+            if (tracks_[i]) tracks_[i]->Release(end, timeBase, Sink(i));
+    }
+
+    // The PCM to the video's end, and a note of what did not fit its time.
+    void Finish(int64_t end, AVRational timeBase, bool notes)
+    {
+        for (std::size_t i = 0; i < tracks_.size(); ++i) {
+            if (!tracks_[i]) continue;
+            tracks_[i]->Finish(end, timeBase, Sink(i));
+            const PcmTrack& track = *tracks_[i];
+            std::vector<std::string> parts;
+            const struct {
+                int64_t samples;
+                const char* what;
+            } counts[] = {{track.Before(), "before the first picture left out"},
+                          {track.Overlapping(), "over the samples before them left out"},
+                          {track.After(), "after the last picture left out"},
+                          {track.Filled(), "of silence where it has none"}};
+            for (const auto& count : counts) {
+                if (count.samples == 0) continue;
+                char text[160];
+                std::snprintf(text, sizeof text, "%lld samples (%.1f ms) %s", static_cast<long long>(count.samples),
+                              1000.0 * double(count.samples) / track.Layout().rate, count.what);
+                parts.push_back(text);
+            }
+            if (notes && !parts.empty())
+                std::fprintf(stderr, "note: %s: stream %zu in step with the pictures: %s\n", input_.Name().c_str(), i,
+                             ListText(parts).c_str());
+        }
+    }
+
+private:
+    SampleSink Sink(std::size_t index)
+    {
+        return [this, index](const uint8_t* data, std::size_t bytes, int64_t position, int64_t count) {
+            AVStream* stream = targets_[index];
+            av_packet_unref(packet_.get());
+            if (av_new_packet(packet_.get(), int(bytes)) < 0) throw std::bad_alloc();
+            std::memcpy(packet_->data, data, bytes);
+            packet_->stream_index = stream->index;
+            packet_->pts = packet_->dts = position;
+            packet_->duration = count;
+            packet_->flags = AV_PKT_FLAG_KEY;
+            av_packet_rescale_ts(packet_.get(), AVRational{1, tracks_[index]->Layout().rate}, stream->time_base);
+            writer_.Write(packet_.get());
+        };
+    }
+
+    const MediaInput& input_;
+    AviWriter& writer_;
+    int64_t start_;
+    PacketPointer packet_;
+    std::vector<int> copies_;                      // per source stream: its copy's index, -1 for none
+    std::vector<std::unique_ptr<PcmTrack>> tracks_; // per source stream: its PCM, when decoded
+    std::vector<AVStream*> targets_;               // and the archive's stream for it
+};
 } // namespace
 
 namespace {
@@ -115,15 +231,16 @@ JobStats RunEncode(const EncodeJob& job)
     AviWriter writer(job.output);
     AVStream* video = AddArchiveStream(writer, pictures);
     bool guessed = false;
-    const AVRational rate = input.FrameRate(&guessed);
+    const AVRational rate = input.IsAvi() ? input.FrameRate(&guessed) : NominalRate(input.Video(), &guessed);
     if (guessed && notes)
         std::fprintf(stderr, "note: %s: the frame rate is not known; the archive says 25 frames/s\n",
                      input.Name().c_str());
-    // An AVI source keeps its own time base (its rate and scale); pictures are numbered in it.
+    // An AVI source keeps its own time base (its rate and scale): its frames are the slots.
     const AVRational timeBase = input.IsAvi() ? input.Video()->time_base : av_inv_q(rate);
     video->time_base = timeBase;
     video->avg_frame_rate = rate;
-    const std::vector<int> streamMap = CopyOtherStreams(input, writer, notes);
+    FrameSlots slots(input.Video()->time_base, timeBase);
+    OtherStreams others(input, writer, pictures.FirstTimestamp(), notes);
     Provenance provenance;
     provenance.encoder = EncoderName();
     provenance.pixelFormat = pictures.SourceFormat();
@@ -155,11 +272,12 @@ JobStats RunEncode(const EncodeJob& job)
         LargeBuffer read; // a stored picture
         std::string readError;
         const uint8_t* picture = nullptr;
-        AVBufferRef* frame = nullptr;
+        AVBufferRef* coded = nullptr;
         std::size_t size = 0;
         CodecResult result = CodecResult::Ok;
-        int64_t number = 0;
-        ~Slot() { av_buffer_unref(&frame); }
+        int64_t number = 0;  // the picture's, in the source
+        int64_t frame = 0;   // its frame slot in the archive
+        ~Slot() { av_buffer_unref(&coded); }
     };
     JobStats stats;
     stats.width = width;
@@ -176,13 +294,13 @@ JobStats RunEncode(const EncodeJob& job)
         job.threads, SlotsPerThread,
         [&](unsigned worker, Slot& slot) {
             // The pool zeroes a new buffer: here that is not this thread's work.
-            if (!slot.frame) slot.frame = pool.Get();
+            if (!slot.coded) slot.coded = pool.Get();
             if (stored) {
                 slot.readError = stored->Read(slot.number, slot.read.Data());
                 if (!slot.readError.empty()) return;
                 slot.picture = slot.read.Data();
             }
-            slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.frame->data, &slot.size);
+            slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.coded->data, &slot.size);
         },
         [&](Slot& slot) {
             if (!slot.readError.empty())
@@ -192,29 +310,38 @@ JobStats RunEncode(const EncodeJob& job)
                      " cannot be compressed: " + DescribeResult(slot.result));
             av_frame_unref(slot.holder.get());
             FrameHeader header{};
-            ReadFrameHeader(slot.frame->data, slot.size, &header);
+            ReadFrameHeader(slot.coded->data, slot.size, &header);
             (header.tag == FrameTagHuffman ? stats.huffmanFrames : stats.deflateFrames) += 1;
-            WriteKeyFrame(writer, video, packet.get(), &slot.frame, slot.size, slot.number, 1, timeBase);
+            WriteKeyFrame(writer, video, packet.get(), &slot.coded, slot.size, slot.frame, 1, timeBase);
             stats.codedBytes += slot.size;
             ++stats.frames;
             progress.Update(stats.frames, stats.codedBytes);
         });
 
-    auto copyOther = [&](AVPacket* other) { CopyPacket(input, writer, streamMap, other); };
+    auto copyOther = [&](AVPacket* other) { others.Take(other); };
+    int64_t end = 0; // where the video ends so far, in slots
     for (int64_t number = 0;; ++number) {
         Slot& slot = pipeline.Acquire();
         if (stored) {
             if (number == stored->Count()) break;
             if (!slot.read.Data()) slot.read = LargeBuffer(pictures.PictureBytes());
+            slot.frame = number; // a file of pictures alone, one a frame
         } else {
             if (!slot.holder) throw std::bad_alloc();
             if (!pictures.Next(slot.holder.get(), slot.converted, &slot.picture, copyOther)) break;
+            slot.frame = slots.Place(pictures.Timestamp());
         }
         slot.number = number;
+        end = slot.frame + 1;
         pipeline.Submit();
+        others.Release(end, timeBase);
     }
     pipeline.Drain();
     if (stats.frames == 0) Fail(input.Name() + ": holds no picture");
+    others.Finish(end, timeBase, notes);
+    if (notes && !slots.Note().empty())
+        std::fprintf(stderr, "note: %s: %s\n", input.Name().c_str(), slots.Note().c_str());
+    stats.holds = end - stats.frames;
     writer.Commit();
     progress.Clear();
     stats.pictureBytes = uint64_t(stats.frames) * PictureBytes(width, height);
@@ -237,9 +364,11 @@ int EncodeCommand(int argc, char** argv)
     job.lossy = arguments.Has("--lossy");
     JobStats stats = RunEncode(job);
     if (!job.quiet)
-        std::fprintf(stderr, "%s: %" PRId64 " frames %s, %s (ratio %.3f; HUFY %" PRId64 ", LZYV %" PRId64
+        std::fprintf(stderr, "%s: %" PRId64 " frames%s %s, %s (ratio %.3f; HUFY %" PRId64 ", LZYV %" PRId64
                              "), %.1f frames/s\n",
-                     job.output.c_str(), stats.frames, SizeText(stats.width, stats.height).c_str(),
+                     job.output.c_str(), stats.frames,
+                     stats.holds ? (" and " + std::to_string(stats.holds) + " holds").c_str() : "",
+                     SizeText(stats.width, stats.height).c_str(),
                      DescribeBytes(stats.codedBytes).c_str(), stats.Ratio(), stats.huffmanFrames, stats.deflateFrames,
                      stats.FramesPerSecond());
     return 0;

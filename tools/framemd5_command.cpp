@@ -93,6 +93,7 @@ int FrameMd5Command(int argc, char** argv)
         });
     ArchiveReader reader(input);
     while (reader.Next()) {
+        if (reader.LeadingHolds() > 0) Fail(input.Name() + ": frame 0 " + LeadingHoldText + "; no checksum for it");
         Slot& slot = pipeline.Acquire();
         reader.MoveTo(slot.frame);
         slot.screened = slot.result = ScreenFrame(slot.frame.packet.get(), width, height);

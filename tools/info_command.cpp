@@ -26,6 +26,10 @@ int InfoCommand(int argc, char** argv)
     if (frames) std::printf("frame       tag      bytes\n");
     ArchiveReader reader(input);
     while (reader.Next()) {
+        if (frames)
+            for (int64_t hold = reader.Holds(); hold > 0; --hold)
+                std::printf("%-10" PRId64 "  %-6s %10d\n", reader.Number() - hold,
+                            reader.LeadingHolds() ? "empty" : "hold", 0);
         const AVPacket* frame = reader.Frame();
         FrameHeader header{};
         const bool whole = ReadFrameHeader(frame->data, std::size_t(frame->size), &header);
@@ -43,15 +47,19 @@ int InfoCommand(int argc, char** argv)
         smallest = std::min(smallest, uint32_t(frame->size));
         largest = std::max(largest, uint32_t(frame->size));
     }
-    const int64_t count = reader.Count();
+    const int64_t count = reader.Pictures(), holds = reader.Number() + 1 - count;
     std::error_code error;
     const auto fileSize = input.Name() == "standard input" ? 0 : std::filesystem::file_size(input.Name(), error);
     const AVRational rate = input.FrameRate();
     const uint64_t picture = PictureBytes(width, height);
     std::printf("file:        %s, %s\n", input.Name().c_str(), DescribeBytes(fileSize).c_str());
-    std::printf("video:       KSHA %ux%u, %" PRId64 " frames at %.3f frames/s (%d/%d), %.2f s\n", width, height, count,
-                av_q2d(rate), rate.num, rate.den, rate.num > 0 ? double(count) * rate.den / rate.num : 0.0);
-    if (input.AnnouncedFrames() > count)
+    std::printf("video:       KSHA %ux%u, %" PRId64 " frames at %.3f frames/s (%d/%d), %.2f s\n", width, height,
+                count + holds, av_q2d(rate), rate.num, rate.den,
+                rate.num > 0 ? double(count + holds) * rate.den / rate.num : 0.0);
+    if (holds > 0)
+        std::printf("holds:       %" PRId64 " (frames that show the picture before again), %" PRId64 " pictures\n",
+                    holds, count);
+    if (input.AnnouncedFrames() > count + holds)
         std::printf("truncated:   the header announces %" PRId64 " frames\n", input.AnnouncedFrames());
     std::printf("frames:      HUFY %" PRId64 ", LZYV %" PRId64, huffman, deflate);
     if (other) std::printf(", unknown or short %" PRId64, other);

@@ -151,6 +151,7 @@ PictureReader::PictureReader(MediaInput& input) : input_(input)
 
         if (!Decode({})) Fail(input.Name() + ": holds no picture that can be decoded");
         pending_ = true;
+        firstTimestamp_ = frame_->best_effort_timestamp;
         pixelFormat_ = frame_->format;
         if (frame_->width <= 0 || frame_->height <= 0) Fail(input.Name() + ": the video has no picture size");
         width_ = uint32_t(frame_->width);
@@ -206,9 +207,9 @@ void PictureReader::StoreInSourceFormat(uint8_t* destination) const
                             AVPixelFormat(pixelFormat_), int(width_), int(height_), 1);
 }
 
-bool PictureReader::Next(uint8_t* destination, uint8_t* native)
+bool PictureReader::Next(uint8_t* destination, uint8_t* native, const std::function<void(AVPacket*)>& other)
 {
-    if (!Advance({})) return false;
+    if (!Advance(other)) return false;
     if (destination) Store(destination);
     if (native) StoreInSourceFormat(native);
     av_frame_unref(frame_);
@@ -254,15 +255,6 @@ bool PictureReader::Decode(const std::function<void(AVPacket*)>& other)
             }
         }
     }
-}
-
-bool PictureReader::Next(uint8_t* destination, const std::function<void(AVPacket*)>& other)
-{
-    if (!Advance(other)) return false;
-    Store(destination);
-    av_frame_unref(frame_);
-    ++count_;
-    return true;
 }
 
 bool PictureReader::Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
@@ -313,6 +305,7 @@ bool PictureReader::Advance(const std::function<void(AVPacket*)>& other)
         return false;
     }
     pending_ = false;
+    timestamp_ = frame_->best_effort_timestamp;
     if (frame_->format != pixelFormat_ || uint32_t(frame_->width) != width_ || uint32_t(frame_->height) != height_)
         Fail(input_.Name() + ": picture " + std::to_string(count_) + " changes from " + std::to_string(width_) + "x" +
              std::to_string(height_) + " " + PixelFormatName(pixelFormat_) + " to " + std::to_string(frame_->width) +

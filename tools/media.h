@@ -82,19 +82,23 @@ public:
     bool Interlaced() const { return interlaced_; }
     bool TopFieldFirst() const { return topFieldFirst_; }
     AVRational SampleAspectRatio() const { return sampleAspect_; }
+    // The decoder's best-effort timestamp (in the video stream's time base,
+    // AV_NOPTS_VALUE when it has none) of the first picture, and of the
+    // picture Next handed out last.
+    int64_t FirstTimestamp() const { return firstTimestamp_; }
+    int64_t Timestamp() const { return timestamp_; }
 
-    // Writes the next picture to `destination` (PictureBytes() bytes);
-    // false at the end. Packets of other streams go to `other` (may be empty).
-    bool Next(uint8_t* destination, const std::function<void(AVPacket*)>& other = {});
+    // Writes the next picture to `destination` (PictureBytes() bytes, or
+    // null) as the codec takes it, and to `native` (SourcePictureBytes(), or
+    // null) as the decoder gives it, its planes one after the other with rows
+    // exactly as long as their samples; false at the end. Packets of other
+    // streams go to `other` (may be empty).
+    bool Next(uint8_t* destination, uint8_t* native = nullptr, const std::function<void(AVPacket*)>& other = {});
     // The same without a copy where the decoder's picture is already laid
     // out as the codec takes it: `holder` then keeps a reference to it and
     // *picture points into it; otherwise `buffer` gets the picture.
     bool Next(AVFrame* holder, std::vector<uint8_t>& buffer, const uint8_t** picture,
               const std::function<void(AVPacket*)>& other = {});
-    // The next picture both ways: as the codec takes it (PictureBytes(), or
-    // null) and as the decoder gives it, its planes one after the other with
-    // rows exactly as long as their samples (SourcePictureBytes(), or null).
-    bool Next(uint8_t* destination, uint8_t* native);
     std::size_t SourcePictureBytes() const;
     // The first picture both ways, before it is handed out; false once it is.
     bool Peek(uint8_t* destination, uint8_t* native);
@@ -123,6 +127,8 @@ private:
     bool interlaced_ = false, topFieldFirst_ = false;
     uint32_t width_ = 0, height_ = 0;
     AVRational sampleAspect_{0, 1};
+    int64_t firstTimestamp_ = AV_NOPTS_VALUE;
+    int64_t timestamp_ = AV_NOPTS_VALUE;
     bool pending_ = false; // frame_ holds a picture not handed out yet
     bool flushed_ = false;
     bool ended_ = false;

@@ -8,6 +8,7 @@
 
 #include "archive.h"
 #include "archive_reader.h"
+#include "audio.h"
 #include "command_support.h"
 #include "commands.h"
 #include "picture_compare.h"
@@ -23,7 +24,6 @@ std::string DescribeInspection(CodecResult result, std::size_t size, const Frame
     const std::size_t available = size - std::min(size, FrameHeaderSize);
     switch (result) {
     case CodecResult::CutShort:
-        if (size == 0) return "it is empty (a dropped frame: the archive holds no picture for it)";
         if (size < FrameHeaderSize) return "its header is cut short (" + std::to_string(size) + " of 8 bytes)";
         return "its payload length " + std::to_string(header.payloadLength) + " runs past the " +
                std::to_string(available) + " bytes the chunk holds (truncated)";
@@ -219,29 +219,44 @@ JobStats RunVerify(const VerifyJob& job)
         });
 
     ArchiveReader reader(input);
+    // The audio of both, decoded as the pictures go by.
+    std::unique_ptr<AudioCheck> audio;
+    if (source) audio = std::make_unique<AudioCheck>(input, *sourceInput, source->FirstTimestamp());
+    auto archiveAudio = [&](AVPacket* packet) {
+        if (audio) audio->TakeArchive(packet);
+    };
+    auto sourceAudio = [&](AVPacket* packet) { audio->TakeSource(packet); };
     bool sourceEnded = false;
-    while (reader.Next()) {
+    while (reader.Next(archiveAudio)) {
+        for (int64_t hold = 0; hold < reader.LeadingHolds(); ++hold) {
+            stats.damaged.push_back(hold);
+            progress.Clear();
+            std::printf("%s: frame %" PRId64 " is damaged: it %s\n", input.Name().c_str(), hold, LeadingHoldText);
+        }
         Slot& slot = pipeline.Acquire();
         reader.MoveTo(slot.frame);
         slot.haveReference = false;
         if (source && !sourceEnded) {
             slot.native.resize(source->SourcePictureBytes());
             if (!compare.exact) slot.reference.resize(source->PictureBytes());
-            slot.haveReference = source->Next(compare.exact ? nullptr : slot.reference.data(), slot.native.data());
+            slot.haveReference =
+                source->Next(compare.exact ? nullptr : slot.reference.data(), slot.native.data(), sourceAudio);
             sourceEnded = !slot.haveReference;
         }
         pipeline.Submit();
+        if (audio) audio->Release(reader.End(), input.Video()->time_base);
     }
     pipeline.Drain();
     progress.Clear();
     stats.problem = reader.EndProblem();
-    if (source && !sourceEnded && stats.problem.empty()) {
+    if (source && !sourceEnded) {
         int64_t more = 0;
-        while (source->Next(nullptr, nullptr)) ++more;
-        if (more > 0)
+        while (source->Next(nullptr, nullptr, sourceAudio)) ++more;
+        if (more > 0 && stats.problem.empty())
             stats.problem = "holds " + std::to_string(stats.frames) + " frames, the source " +
                             std::to_string(stats.frames + more);
     }
+    if (audio) stats.audio = audio->Finish(reader.End(), input.Video()->time_base, &stats.audioIdentical);
     stats.pictureBytes = uint64_t(stats.frames) * PictureBytes(width, height);
     stats.seconds = progress.Seconds();
     return stats;
@@ -284,6 +299,7 @@ int VerifyCommand(int argc, char** argv)
         std::printf("%s: %zu of %" PRId64 " frames damaged: %s\n", name.c_str(), stats.damaged.size(), stats.frames,
                     list.c_str());
     }
+    for (const std::string& line : stats.audio) std::printf("%s: %s\n", name.c_str(), line.c_str());
     FlushStandardOutput();
-    return stats.damaged.empty() && stats.problem.empty() ? 0 : 1;
+    return stats.damaged.empty() && stats.problem.empty() && stats.audioIdentical ? 0 : 1;
 }

@@ -101,11 +101,12 @@ protected:
         Ok(command + " -y " + name);
     }
 
-    // The video of `file` as raw frames in `pixelFormat`.
+    // The video of `file` as raw frames in `pixelFormat`, every picture once
+    // whatever its timing.
     std::vector<uint8_t> Pictures(const std::string& file, const std::string& pixelFormat)
     {
-        Ok("ffmpeg -nostdin -v error -i " + file + " -map 0:v -f rawvideo -pix_fmt " + pixelFormat +
-           " -y pictures.raw");
+        Ok("ffmpeg -nostdin -v error -i " + file + " -map 0:v -fps_mode passthrough -f rawvideo -pix_fmt " +
+           pixelFormat + " -y pictures.raw");
         return ReadBytes(Path("pictures.raw"));
     }
 
@@ -114,6 +115,27 @@ protected:
     {
         Ok("ffmpeg -nostdin -v error -i " + file + " -map 0:a:0 -c:a copy -f s16le -y audio.raw");
         return ReadBytes(Path("audio.raw"));
+    }
+
+    // One value a line from ffprobe, for `entries` (such as packet=pts_time)
+    // of the streams `select` (v, a:0); "N/A" is left out.
+    std::vector<double> Probe(const std::string& file, const std::string& select, const std::string& entries)
+    {
+        std::vector<double> values;
+        std::istringstream lines(Ok("ffprobe -v error -select_streams " + select + " -show_entries " + entries +
+                                    " -of csv=p=0 " + file + " | tr ',' '\\n'"));
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && line != "N/A") values.push_back(std::stod(line));
+        return values;
+    }
+
+    // Where the stream `select` of `file` ends: its last packet's time and duration.
+    double StreamEnd(const std::string& file, const std::string& select)
+    {
+        const std::vector<double> times = Probe(file, select, "packet=pts_time,duration_time");
+        double end = 0;
+        for (std::size_t i = 0; i + 1 < times.size(); i += 2) end = std::max(end, times[i] + times[i + 1]);
+        return end;
     }
 
     // Nothing in the folder whose name starts with `name` (no output, no temporary).
@@ -143,7 +165,7 @@ uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | 
 struct AviFacts {
     std::string videoHandler, videoCompression;
     int width = 0, height = 0, bitCount = 0;
-    int videoChunks = 0, keyChunks = 0, audioStreams = 0;
+    int videoChunks = 0, keyChunks = 0, emptyChunks = 0, audioStreams = 0;
     std::vector<std::vector<uint8_t>> frames; // the video chunks' contents
 };
 
@@ -171,6 +193,7 @@ void WalkChunks(const std::vector<uint8_t>& file, std::size_t begin, std::size_t
                 if (std::memcmp(&file[e], "00dc", 4) == 0) {
                     ++facts.videoChunks;
                     if (Le32(&file[e + 4]) & 0x10) ++facts.keyChunks;
+                    if (Le32(&file[e + 12]) == 0) ++facts.emptyChunks;
                 }
         } else if (id == "00dc") {
             facts.frames.emplace_back(file.begin() + long(body), file.begin() + long(body + size));
@@ -253,8 +276,9 @@ TEST_F(ToolTest, RgbSourceComesBackWithinTheColourConversion)
     EXPECT_EQ(facts.height, 20);
     EXPECT_EQ(facts.bitCount, 24);
 
-    // verify says how far the pictures are from the source, never "identical".
-    const std::string verified = Ok("$K verify --quiet --against source.avi archive.avi");
+    // verify says how far the pictures are from the source, never "identical"
+    // (the audio, on a line of its own, is).
+    const std::string verified = Ok("$K verify --quiet --against source.avi archive.avi | grep -v 'audio stream'");
     EXPECT_NE(verified.find("exactly what the codec makes of the source"), std::string::npos) << verified;
     EXPECT_NE(verified.find("largest difference R "), std::string::npos) << verified;
     EXPECT_NE(verified.find("PSNR "), std::string::npos) << verified;
@@ -329,6 +353,7 @@ TEST_F(ToolTest, ArchivesAreKshaAvisThatFfprobeReads)
     EXPECT_EQ(facts.height, 64);
     EXPECT_EQ(facts.videoChunks, 10);
     EXPECT_EQ(facts.keyChunks, 10);
+    EXPECT_EQ(facts.emptyChunks, 0); // a constant rate: no holds
     EXPECT_EQ(facts.audioStreams, 1);
     ASSERT_EQ(facts.frames.size(), 10u);
     for (const auto& frame : facts.frames) {
@@ -521,6 +546,189 @@ TEST_F(ToolTest, SmallestIsNeverLargerThanEitherCoder)
     EXPECT_NE(info.find("KSHA 96x64, 6 frames"), std::string::npos) << info;
 }
 
+// The hash column of framemd5 lines.
+std::vector<std::string> Md5Column(const std::string& framemd5)
+{
+    std::vector<std::string> hashes;
+    std::istringstream lines(framemd5);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#') hashes.push_back(line.substr(line.rfind(' ') + 1));
+    return hashes;
+}
+
+// Sources with timing of their own and audio that AVI does not carry: each
+// picture keeps its time within half a frame slot, the slots between
+// pictures are holds, which decode repeats, and the audio, as PCM, starts
+// and ends with the pictures.
+TEST_F(ToolTest, PicturesKeepTheirTimesAndTheAudioKeepsInStep)
+{
+    const std::string make = "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=30 -f lavfi -i "
+                             "sine=frequency=440:sample_rate=48000 -t 1.5 -c:v libx264 -pix_fmt yuv420p ";
+    const struct {
+        const char* name;
+        const char* options;
+        int pictures, frames;
+        double audioFrame; // seconds
+    } cases[] = {
+        // As from a phone: the first two pictures 0.18 s apart, then 1/30 s.
+        {"phone.mp4", "-vf \"settb=1/300,setpts='PTS+gte(N,1)*44'\" -fps_mode passthrough -enc_time_base:v 1/300 "
+                      "-c:a aac", 41, 45, 1024 / 48000.0},
+        {"steady.mp4", "-bf 2 -c:a aac", 45, 45, 1024 / 48000.0},
+        {"steady.mkv", "-c:a libopus", 45, 45, 960 / 48000.0},
+    };
+    const std::size_t pictureBytes = 64 * 48 * 3 / 2; // the sources' own 4:2:0
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ok(make + c.options + " -y " + c.name);
+        const Result encoded = Run("$K encode " + std::string(c.name) + " archive.avi");
+        ASSERT_EQ(encoded.status, 0) << encoded.err;
+        const std::string codec = std::strstr(c.name, "mkv") ? "opus" : "aac";
+        EXPECT_NE(encoded.err.find("audio decoded to PCM: stream 1 (" + codec + " to f32le: AVI does not carry " +
+                                   codec + " as it is)"),
+                  std::string::npos)
+            << encoded.err;
+        EXPECT_EQ(encoded.err.find("half a frame slot"), std::string::npos) << encoded.err;
+        const AviFacts facts = ReadAvi(Path("archive.avi"));
+        EXPECT_EQ(facts.videoChunks, c.frames);
+        EXPECT_EQ(facts.emptyChunks, c.frames - c.pictures);
+        EXPECT_EQ(Ok("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 archive.avi"),
+                  "pcm_f32le\n");
+        EXPECT_NEAR(StreamEnd("archive.avi", "v"), c.frames / 30.0, 1e-6);
+        EXPECT_NEAR(StreamEnd("archive.avi", "a"), StreamEnd("archive.avi", "v"), c.audioFrame);
+
+        const std::vector<double> source = Probe(c.name, "v", "frame=best_effort_timestamp_time");
+        const std::vector<double> archive = Probe("archive.avi", "v", "packet=pts_time");
+        ASSERT_EQ(source.size(), std::size_t(c.pictures));
+        ASSERT_EQ(archive.size(), source.size());
+        for (std::size_t i = 0; i < source.size(); ++i)
+            EXPECT_LE(std::fabs(archive[i] - (source[i] - source[0])), 0.5 / 30 + 1e-6) << "picture " << i;
+
+        const std::vector<std::string> sums = Md5Column(Ok("$K framemd5 --format yuv420p archive.avi"));
+        EXPECT_EQ(sums.size(), std::size_t(c.pictures));
+        EXPECT_EQ(sums, Md5Column(Ok("ffmpeg -nostdin -v error -i " + std::string(c.name) +
+                                     " -an -fps_mode passthrough -f framemd5 -")));
+        const std::string verified = Ok("$K verify --against " + std::string(c.name) + " archive.avi");
+        EXPECT_NE(verified.find("archive.avi: " + std::to_string(c.pictures) + " frames intact"), std::string::npos);
+        EXPECT_NE(verified.find("archive.avi: audio stream 1: identical to the source (48000 Hz, 1 channel, " +
+                                std::to_string(c.frames * 1600) + " samples)\n"),
+                  std::string::npos)
+            << verified;
+        int holds = 0;
+        for (const auto& [number, frame] : FrameSizes(Ok("$K info --frames archive.avi")))
+            holds += frame == std::make_pair(std::string("hold"), 0L);
+        EXPECT_EQ(holds, c.frames - c.pictures);
+
+        // One picture a frame: each frame shows the last picture at or before it.
+        Ok("$K decode --quiet --format yuv420p archive.avi back.avi && "
+           "$K decode --quiet --format yuv420p archive.avi back.y4m");
+        const std::vector<uint8_t> pictures = Pictures(c.name, "yuv420p"), back = Pictures("back.avi", "yuv420p");
+        ASSERT_EQ(back.size(), c.frames * pictureBytes);
+        std::size_t shown = 0;
+        for (int frame = 0; frame < c.frames; ++frame) {
+            while (shown + 1 < archive.size() && std::lround(archive[shown + 1] * 30) <= frame) ++shown;
+            EXPECT_TRUE(std::equal(back.begin() + long(frame * pictureBytes), back.begin() + long((frame + 1) * pictureBytes),
+                                   pictures.begin() + long(shown * pictureBytes)))
+                << "frame " << frame;
+        }
+        EXPECT_EQ(Pictures("back.y4m", "yuv420p"), back);
+    }
+}
+
+// Two pictures in one slot: both are kept, the later a slot on, and the note says by how much.
+TEST_F(ToolTest, PicturesThatShareASlotAreAllKept)
+{
+    Ok("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=30 -vf \"settb=1/300,setpts='PTS-eq(N,1)*7'\" "
+       "-fps_mode passthrough -enc_time_base:v 1/300 -t 0.5 -c:v libx264 -pix_fmt yuv420p -y crowded.mp4");
+    const Result encoded = Run("$K encode crowded.mp4 archive.avi");
+    EXPECT_EQ(encoded.status, 0);
+    EXPECT_NE(encoded.err.find("note: crowded.mp4: 1 picture is more than half a frame slot (16.7 ms) from its time: "
+                               "pictures that fall in one slot go to the next free one; the largest shift is 23.3 ms"),
+              std::string::npos)
+        << encoded.err;
+    EXPECT_EQ(Md5Column(Ok("$K framemd5 --format yuv420p archive.avi")),
+              Md5Column(Ok("ffmpeg -nostdin -v error -i crowded.mp4 -fps_mode passthrough -f framemd5 -")));
+    EXPECT_EQ(ReadAvi(Path("archive.avi")).emptyChunks, 0);
+}
+
+// Audio that AVI carries as it is is copied; the rest goes in as the PCM of
+// its decoder's sample type, silence first where it starts after the
+// pictures. verify decodes each and finds it the source's, and says how
+// another source's differs.
+TEST_F(ToolTest, EveryAudioStreamGoesIn)
+{
+    const struct {
+        const char* name;
+        const char* audio;   // the second input and its codec
+        const char* archive; // codec_name,channels in the archive
+        const char* note;    // "" for a copy
+    } cases[] = {
+        {"mp3.mkv", "-f lavfi -i sine=sample_rate=44100 -c:a libmp3lame", "mp3,1", ""},
+        {"ac3.mp4", "-f lavfi -i sine=sample_rate=48000 -c:a ac3", "ac3,1", ""},
+        {"be.mov", "-f lavfi -i sine=sample_rate=22050 -c:a pcm_s16be", "pcm_s16le,1",
+         "audio decoded to PCM: stream 1 (pcm_s16be to s16le: AVI does not carry pcm_s16be as it is)"},
+        {"flac.mkv", "-f lavfi -i sine=sample_rate=44100,aformat=s32 -c:a flac", "pcm_s32le,1",
+         "audio decoded to PCM: stream 1 (flac to s32le: AVI does not carry flac as it is)"},
+        {"surround.mp4", "-f lavfi -i sine=sample_rate=48000,aformat=channel_layouts=5.1 -c:a aac", "pcm_f32le,6",
+         "audio decoded to PCM: stream 1 (aac to f32le: AVI does not carry aac as it is)"},
+        {"late.mkv", "-itsoffset 0.4 -f lavfi -i sine=sample_rate=48000 -c:a ac3", "pcm_f32le,1",
+         "(ac3 to f32le: it does not start with the pictures)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ok("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=25 " + std::string(c.audio) +
+           " -t 1 -c:v libx264 -pix_fmt yuv420p -y " + c.name);
+        const Result encoded = Run("$K encode " + std::string(c.name) + " archive.avi");
+        ASSERT_EQ(encoded.status, 0) << encoded.err;
+        EXPECT_EQ(encoded.err.find(*c.note ? c.note : "audio decoded") != std::string::npos, *c.note != 0)
+            << encoded.err;
+        EXPECT_EQ(Ok("ffprobe -v error -select_streams a -show_entries stream=codec_name,channels -of csv=p=0 "
+                     "archive.avi"),
+                  c.archive + std::string("\n"));
+        const std::string verified = Ok("$K verify --against " + std::string(c.name) + " archive.avi");
+        EXPECT_NE(verified.find("archive.avi: audio stream 1: identical to the source"), std::string::npos) << verified;
+    }
+    // Starting 0.4 s after the pictures (less the 5 ms the pictures start late): silence first.
+    Ok("$K encode --quiet late.mkv archive.avi");
+    const std::vector<uint8_t> late = Audio("archive.avi");
+    const std::size_t silent = 4 * 48000 * 395 / 1000;
+    ASSERT_GT(late.size(), silent + 4000);
+    EXPECT_EQ(std::count(late.begin(), late.begin() + long(silent), 0), long(silent));
+    EXPECT_LT(std::count(late.begin() + long(silent), late.begin() + long(silent + 4000), 0), 1000);
+
+    // Two audio streams and subtitles: both go in, in order; the subtitles are named.
+    Ok("printf '1\\n00:00:00,000 --> 00:00:00,500\\nhello\\n' > words.srt");
+    Ok("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=sample_rate=48000 -f lavfi "
+       "-i sine=sample_rate=44100:frequency=1000 -i words.srt -map 0 -map 1 -map 2 -map 3 -t 1 -c:v libx264 -pix_fmt yuv420p -c:a:0 "
+       "aac -c:a:1 libmp3lame -c:s srt -y two.mkv");
+    const Result encoded = Run("$K encode two.mkv archive.avi");
+    EXPECT_NE(encoded.err.find("note: two.mkv: stream 3 (subtitle) left out"), std::string::npos) << encoded.err;
+    EXPECT_EQ(Ok("ffprobe -v error -select_streams a -show_entries stream=codec_name -of csv=p=0 archive.avi"),
+              "pcm_f32le\nmp3\n");
+    const std::string verified = Ok("$K verify --against two.mkv archive.avi");
+    EXPECT_NE(verified.find("audio stream 1: identical to the source (48000 Hz, 1 channel, 48000 samples)\n"
+                            "archive.avi: audio stream 2: identical to the source (44100 Hz, 1 channel,"),
+              std::string::npos)
+        << verified;
+
+    // An AVI's PCM is copied, and compared with other sources' audio.
+    const std::string avi = "ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=64x48:rate=25 -f lavfi -i "
+                            "sine=sample_rate=8000:frequency=";
+    const std::string as = " -frames:v 12 -c:v rawvideo -pix_fmt yuyv422 -c:a pcm_s16le -t ";
+    Ok(avi + "440" + as + "0.48 -y tone.avi && " + avi + "1000" + as + "0.48 -y other.avi && " + avi + "440" + as +
+       "0.48 -af atrim=end=0.3 -y short.avi");
+    Ok("$K encode --quiet tone.avi archive.avi");
+    for (const auto& [source, says] : std::vector<std::pair<std::string, std::string>>{
+             {"other.avi", "they first differ at sample 1 (channel 1)"},
+             {"short.avi", "the archive holds 3840 samples, the source 2400; the first 2400 are the same"}}) {
+        const Result result = Run("$K verify --against " + source + " archive.avi");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.out.find("12 frames intact (HUFY 12, LZYV 0), identical to the source\n"
+                                  "archive.avi: audio stream 1: differs from the source: " + says + "\n"),
+                  std::string::npos)
+            << result.out;
+    }
+}
+
 // Finds the offset of video chunk `n`'s content in an archive.
 std::size_t FrameOffset(const std::vector<uint8_t>& file, int n)
 {
@@ -693,6 +901,38 @@ TEST_F(ToolTest, DamagedFramesAreDescribedByWhatIsWrong)
         ExpectNothingNamed("back.avi");
         ExpectNothingNamed("sums.txt");
     }
+}
+
+// A zero-length frame shows the picture before it again; before the first
+// picture there is none to show, which is damage.
+TEST_F(ToolTest, ZeroLengthFramesAreHoldsAfterAPicture)
+{
+    MakeClip("source.avi", "96x64", "yuyv422", 4, false);
+    Ok("$K encode --quiet source.avi archive.avi");
+    const std::vector<uint8_t> file = ReadBytes(Path("archive.avi"));
+    std::vector<uint8_t> held = file, leading = file;
+    ResizeFrameChunk(held, 2, 0);
+    ResizeFrameChunk(leading, 0, 0);
+    WriteBytes(Path("held.avi"), held);
+    WriteBytes(Path("leading.avi"), leading);
+
+    EXPECT_EQ(Ok("$K verify held.avi"), "held.avi: 3 frames intact (HUFY 3, LZYV 0); an exact archive of a yuyv422 source\n");
+    EXPECT_EQ(FrameSizes(Ok("$K info --frames held.avi")).at(2), std::make_pair(std::string("hold"), 0L));
+    EXPECT_EQ(Md5Column(Ok("$K framemd5 held.avi")).size(), 3u);
+    Ok("$K decode --quiet held.avi back.yuy2");
+    std::vector<uint8_t> expected = Pictures("source.avi", "yuyv422");
+    const std::size_t bytes = 96 * 64 * 2;
+    std::copy(expected.begin() + long(bytes), expected.begin() + long(2 * bytes), expected.begin() + long(2 * bytes));
+    EXPECT_EQ(ReadBytes(Path("back.yuy2")), expected);
+
+    const Result result = Run("$K verify leading.avi");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("leading.avi: frame 0 is damaged: it is empty, and no picture comes before it to repeat"),
+              std::string::npos)
+        << result.out;
+    ExpectError("$K decode leading.avi back.avi", {"leading.avi: frame 0 is empty, and no picture comes before it"});
+    ExpectError("$K framemd5 leading.avi", {"leading.avi: frame 0 is empty"});
+    ExpectNothingNamed("back.avi");
 }
 
 TEST_F(ToolTest, BadInputsAreNamedAndLeaveNoOutput)
