@@ -355,8 +355,8 @@ AudioCheck::AudioCheck(const MediaInput& archive, const MediaInput& source, int6
     };
     const std::vector<int> archiveAudio = audioOf(archive), sourceAudio = audioOf(source);
     if (archiveAudio.size() != sourceAudio.size())
-        countProblem_ = "audio: the archive holds " + std::to_string(archiveAudio.size()) + " audio streams, the source " +
-                        std::to_string(sourceAudio.size());
+        countProblem_ = "audio: the archive holds " + std::to_string(archiveAudio.size()) + " audio stream" +
+                        (archiveAudio.size() == 1 ? "" : "s") + ", the source " + std::to_string(sourceAudio.size());
     for (std::size_t n = 0; n < std::min(archiveAudio.size(), sourceAudio.size()); ++n) {
         auto pair = std::make_unique<Pair>();
         const AVStream* theirs = source.Context()->streams[sourceAudio[n]];

@@ -717,6 +717,11 @@ TEST_F(ToolTest, EveryAudioStreamGoesIn)
     Ok(avi + "440" + as + "0.48 -y tone.avi && " + avi + "1000" + as + "0.48 -y other.avi && " + avi + "440" + as +
        "0.48 -af atrim=end=0.3 -y short.avi");
     Ok("$K encode --quiet tone.avi archive.avi");
+    Ok("ffmpeg -nostdin -v error -i tone.avi -an -c:v copy -y silent.avi");
+    const Result unheard = Run("$K verify --against silent.avi archive.avi");
+    EXPECT_EQ(unheard.status, 1);
+    EXPECT_NE(unheard.out.find("archive.avi: audio: the archive holds 1 audio stream, the source 0\n"), std::string::npos)
+        << unheard.out;
     for (const auto& [source, says] : std::vector<std::pair<std::string, std::string>>{
              {"other.avi", "they first differ at sample 1 (channel 1)"},
              {"short.avi", "the archive holds 3840 samples, the source 2400; the first 2400 are the same"}}) {
