@@ -8,6 +8,11 @@
 ArchiveReader::ArchiveReader(MediaInput& input) : input_(input), packet_(av_packet_alloc())
 {
     if (!packet_) throw std::bad_alloc();
+    // Every frame, a hold too, takes at least an 8-byte chunk header or index
+    // entry: a file cannot hold more, whatever its timestamps say.
+    const int64_t size = input.Context()->pb ? avio_size(input.Context()->pb) : -1;
+    if (size > 0) mostFrames_ = size / 8;
+    if (input.AnnouncedFrames() > 0) mostFrames_ = std::min(mostFrames_, input.AnnouncedFrames());
 }
 
 bool ArchiveReader::Next(const std::function<void(AVPacket*)>& other)
@@ -27,8 +32,9 @@ bool ArchiveReader::Next(const std::function<void(AVPacket*)>& other)
         int64_t gap = 0;
         if (__builtin_sub_overflow(stamp, due, &gap) || gap < 0) gap = 0;
         gap /= std::max<int64_t>(1, duration_);
-        // Never more holds than the header has frames for (a damaged index may say anything).
-        if (input_.AnnouncedFrames() > 0) gap = std::min(gap, std::max<int64_t>(0, input_.AnnouncedFrames() - number_ - 2));
+        // Never more holds than the file has room for and its header frames for
+        // (a damaged index or header may say anything).
+        gap = std::min(gap, std::max<int64_t>(0, mostFrames_ - number_ - 2));
         holds_ += gap;
         number_ += gap + 1;
         timestamp_ = std::min(std::max(stamp, due), INT64_MAX / 2); // with its duration, never past the end of the type

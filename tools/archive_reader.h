@@ -11,6 +11,7 @@
 // before the first picture has nothing to repeat: that is damage.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -66,6 +67,7 @@ private:
     int64_t holds_ = 0;
     int64_t timestamp_ = 0;
     int64_t duration_ = 0; // a stream's first frame is due at 0
+    int64_t mostFrames_ = INT64_MAX;
 };
 
 // What is said of a hold before the first picture.

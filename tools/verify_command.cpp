@@ -229,6 +229,7 @@ JobStats RunVerify(const VerifyJob& job)
     bool sourceEnded = false;
     while (reader.Next(archiveAudio)) {
         for (int64_t hold = 0; hold < reader.LeadingHolds(); ++hold) {
+            ++stats.frames;
             stats.damaged.push_back(hold);
             progress.Clear();
             std::printf("%s: frame %" PRId64 " is damaged: it %s\n", input.Name().c_str(), hold, LeadingHoldText);
