@@ -3,7 +3,7 @@
 # or through sudo). Safe to run again.
 set -euo pipefail
 packages=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest ffmpeg
-          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev)
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev nlohmann-json3-dev)
 # --windows: the cross compilers and Wine for the DLLs and their tests (never
 # wine32: it breaks 64-bit Wine where 32-bit programs cannot run).
 # --robustness: clang's sanitizers and libFuzzer.

@@ -17,6 +17,7 @@ struct EncodeJob {
     bool quiet = false; // no progress line, no notes
     bool notes = true;  // notes (conversion, streams left out) unless quiet
     bool lossy = false; // a source that cannot come back exactly is archived all the same
+    bool fixity = true; // the fixity file beside the archive (never for a device or pipe)
 };
 
 struct JobStats {
@@ -32,11 +33,21 @@ struct JobStats {
     bool exact = true;        // the source's pictures come back exactly
     std::string loss;         // what is lost when not
     Difference difference;    // verify of a lossy source: how far the pictures are from the source's
-    std::vector<int64_t> damaged; // verify: damaged frame numbers
+    struct Damage {
+        int64_t frame;       // numbered from 0 in stream order, holds included
+        std::string problem; // "it has an unknown tag ..."
+    };
+    std::vector<Damage> damaged;  // verify: the damaged frames
     bool compared = false;        // verify: compared with a source
     std::string problem;          // verify: a problem with the whole file (truncated, lengths differ)
     std::vector<std::string> audio; // verify: each audio stream against the source's
     bool audioIdentical = true;
+    // verify: the pictures against the fixity file: "match", "mismatch" or
+    // "absent"; its path; what is wrong with it as a whole, if anything.
+    std::string fixityState = "absent", fixityPath, fixityProblem;
+    bool recorded = false;    // verify: the archive records its source,
+    Provenance provenance;    // this one
+    AVRational rate{0, 1};    // verify: the archive's frame rate
 
     double Ratio() const { return pictureBytes ? double(codedBytes) / double(pictureBytes) : 0.0; }
     double FramesPerSecond() const { return seconds > 0 ? double(frames) / seconds : 0.0; }
@@ -46,9 +57,11 @@ JobStats RunEncode(const EncodeJob& job);
 
 struct VerifyJob {
     std::string input, against;
+    std::string fixity; // --fixity FILE; "" for the one beside the archive, if any
     unsigned threads = 1;
     bool quiet = false;
+    bool report = true; // each damaged frame on standard output as it is found
 };
 
-// Reports every damaged frame on standard output as it goes.
+// Checks every frame of an archive, and reports every damaged one as it goes.
 JobStats RunVerify(const VerifyJob& job);

@@ -10,11 +10,16 @@
 #include "audio.h"
 #include "command_support.h"
 #include "commands.h"
+#include "fixity.h"
 #include "picture_compare.h"
 #include "picture_format.h"
 #include "pipeline.h"
 #include "progress.h"
 #include "timing.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
 
 namespace {
 // The archive's video stream: KSHA at 16 bits a pixel, as a Video for
@@ -258,6 +263,21 @@ JobStats RunEncode(const EncodeJob& job)
     for (unsigned w = 0; w < job.threads; ++w)
         encoders.push_back(std::make_unique<FrameEncoder>(format, width, height, RowOrder::TopDown));
 
+    // The fixity file: the digest of each picture as the archive stores it.
+    // Packed YUY2 goes in as it is stored, so its digest is the input's; any
+    // other input is digested as its frame decodes, which proves the frame too.
+    std::unique_ptr<OutputFile> fixity;
+    const bool wantFixity = job.fixity && !IsSpecialOutput(job.output);
+    if (wantFixity) {
+        fixity = std::make_unique<OutputFile>(FixityPathFor(job.output));
+        const std::string header = Framemd5Header(video->time_base, width, height, video->sample_aspect_ratio);
+        fixity->Write(header.data(), header.size());
+    }
+    const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
+    const std::size_t fixityBytes = std::size_t(av_image_get_buffer_size(fixityFormat.pixelFormat, int(width), int(height), 1));
+    const bool digestInput = format.layout == PixelLayout::Yuy2 && width % 2 == 0;
+    std::vector<std::unique_ptr<ArchivePictures>> digesters(job.threads);
+
     // Frames go to the muxer in pooled buffers, which it may hold while it
     // interleaves; the pool reuses them, so nothing is allocated per frame.
     const std::size_t capacity = encoders[0]->FrameCapacity();
@@ -275,6 +295,8 @@ JobStats RunEncode(const EncodeJob& job)
         AVBufferRef* coded = nullptr;
         std::size_t size = 0;
         CodecResult result = CodecResult::Ok;
+        std::vector<uint8_t> stored; // the picture as the archive stores it, when digested from its frame
+        Digest digest{};
         int64_t number = 0;  // the picture's, in the source
         int64_t frame = 0;   // its frame slot in the archive
         ~Slot() { av_buffer_unref(&coded); }
@@ -301,6 +323,18 @@ JobStats RunEncode(const EncodeJob& job)
                 slot.picture = slot.read.Data();
             }
             slot.result = encoders[worker]->Encode(slot.picture, job.coder, slot.coded->data, &slot.size);
+            if (!fixity || slot.result != CodecResult::Ok) return;
+            if (digestInput) {
+                slot.digest = Md5Of(slot.picture, PictureBytes(width, height));
+                return;
+            }
+            if (!MakeOnce(digesters[worker], fixityFormat, width, height, ChromaRepetition::None)) {
+                slot.result = CodecResult::OutOfMemory;
+                return;
+            }
+            slot.stored.resize(digesters[worker]->PictureBytes());
+            slot.result = digesters[worker]->Decode(slot.coded->data, slot.size, slot.stored.data());
+            if (slot.result == CodecResult::Ok) slot.digest = Md5Of(slot.stored.data(), slot.stored.size());
         },
         [&](Slot& slot) {
             if (!slot.readError.empty())
@@ -312,6 +346,12 @@ JobStats RunEncode(const EncodeJob& job)
             FrameHeader header{};
             ReadFrameHeader(slot.coded->data, slot.size, &header);
             (header.tag == FrameTagHuffman ? stats.huffmanFrames : stats.deflateFrames) += 1;
+            if (fixity) {
+                const int64_t pts = av_rescale_q(slot.frame, timeBase, video->time_base);
+                const std::string line = Framemd5Line(pts, std::max<int64_t>(1, av_rescale_q(1, timeBase, video->time_base)),
+                                                      fixityBytes, slot.digest);
+                fixity->Write(line.data(), line.size());
+            }
             WriteKeyFrame(writer, video, packet.get(), &slot.coded, slot.size, slot.frame, 1, timeBase);
             stats.codedBytes += slot.size;
             ++stats.frames;
@@ -342,7 +382,12 @@ JobStats RunEncode(const EncodeJob& job)
     if (notes && !slots.Note().empty())
         std::fprintf(stderr, "note: %s: %s\n", input.Name().c_str(), slots.Note().c_str());
     stats.holds = end - stats.frames;
+    // The fixity file first: an archive in place has its digests beside it.
+    if (fixity) fixity->Commit();
     writer.Commit();
+    if (!wantFixity && !IsSpecialOutput(job.output) && std::remove(FixityPathFor(job.output).c_str()) == 0 && notes)
+        std::fprintf(stderr, "note: %s: removed, the fixity file of the archive this one replaces\n",
+                     FixityPathFor(job.output).c_str());
     progress.Clear();
     stats.pictureBytes = uint64_t(stats.frames) * PictureBytes(width, height);
     stats.seconds = progress.Seconds();
@@ -351,10 +396,10 @@ JobStats RunEncode(const EncodeJob& job)
 
 int EncodeCommand(int argc, char** argv)
 {
-    Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet", "--lossy"});
+    Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet", "--lossy", "--no-fixity"});
     if (arguments.positional.size() != 2)
-        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest|archive] [--lossy] [--threads N] [--quiet] "
-                   "IN OUT.avi");
+        UsageError("usage: kestrun encode [--coder huffman|deflate|smallest|archive] [--lossy] [--no-fixity] "
+                   "[--threads N] [--quiet] IN OUT.avi");
     EncodeJob job;
     job.input = arguments.positional[0];
     job.output = arguments.positional[1];
@@ -362,6 +407,7 @@ int EncodeCommand(int argc, char** argv)
     job.threads = ThreadCount(arguments);
     job.quiet = arguments.Has("--quiet");
     job.lossy = arguments.Has("--lossy");
+    job.fixity = !arguments.Has("--no-fixity");
     JobStats stats = RunEncode(job);
     if (!job.quiet)
         std::fprintf(stderr, "%s: %" PRId64 " frames%s %s, %s (ratio %.3f; HUFY %" PRId64 ", LZYV %" PRId64

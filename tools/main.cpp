@@ -17,14 +17,17 @@ struct Command {
 
 const Command commands[] = {
     {"demo", nullptr, "[--coder C] [--threads N] [CLIP]   encode the sample clip, verify it, show size and speed"},
-    {"encode", nullptr, "[--coder huffman|deflate|smallest|archive] [--lossy] IN OUT.avi   a video (AVI, Y4M, any FFmpeg "
-                        "reads) to a KSHA AVI; --lossy accepts a source that cannot come back exactly"},
+    {"encode", nullptr, "[--coder huffman|deflate|smallest|archive] [--lossy] [--no-fixity] IN OUT.avi   a video (AVI, "
+                        "Y4M, any FFmpeg reads) to a KSHA AVI and its fixity file OUT.avi.framemd5; --lossy accepts a "
+                        "source that cannot come back exactly"},
     {"decode", nullptr, "[--format yuy2|uyvy|rgb24|rgb32|yuv422p|yuv420p|yuv411p|...] IN.avi OUT   to OUT.avi, "
                         "OUT.y4m, raw, or - (Y4M)"},
     {"verify", nullptr, "[--against SOURCE] IN.avi   check every frame; list the damaged ones"},
     {"info", nullptr, "[--frames] IN.avi   size, frames, rate, coders, ratio"},
     {"framemd5", nullptr, "[--format PIX_FMT] IN.avi [OUT]   one MD5 per frame, as ffmpeg -f framemd5 -pix_fmt "
                           "PIX_FMT (yuyv422 by default)"},
+    {"fixity", nullptr, "[--force] IN.avi [OUT]   write the fixity file an archive lacks (IN.avi.framemd5), from its "
+                        "pictures as they decode now"},
     {"raw-encode", RawEncodeCommand, "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT   raw frames to compressed frames"},
     {"raw-decode", RawDecodeCommand, "-s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT   the reverse"},
 };

@@ -10,7 +10,7 @@ extern "C" __attribute__((visibility("default"))) int KestrunRunMediaCommand(int
         int (*run)(int, char**);
     } commands[] = {
         {"demo", DemoCommand},     {"encode", EncodeCommand},       {"decode", DecodeCommand},
-        {"verify", VerifyCommand}, {"info", InfoCommand},           {"framemd5", FrameMd5Command},
+        {"verify", VerifyCommand}, {"info", InfoCommand},           {"framemd5", FrameMd5Command}, {"fixity", FixityCommand},
     };
     if (argc < 2) return 127;
     for (const auto& command : commands)

@@ -11,14 +11,15 @@ namespace {
 struct MappingName {
     Mapping mapping;
     const char* text;
+    const char* key;
 };
 constexpr MappingName mappingNames[] = {
-    {Mapping::Packed, "chroma as it was"},
-    {Mapping::RowsRepeated, "chroma rows repeated"},
-    {Mapping::FieldRows, "chroma rows repeated in each field"},
-    {Mapping::ColumnsRepeated, "chroma samples repeated along the rows"},
-    {Mapping::Bt601, "colour through BT.601"},
-    {Mapping::Converted, "converted by libswscale"},
+    {Mapping::Packed, "chroma as it was", "as_it_was"},
+    {Mapping::RowsRepeated, "chroma rows repeated", "rows_repeated"},
+    {Mapping::FieldRows, "chroma rows repeated in each field", "rows_repeated_in_each_field"},
+    {Mapping::ColumnsRepeated, "chroma samples repeated along the rows", "samples_repeated_along_the_rows"},
+    {Mapping::Bt601, "colour through BT.601", "bt601"},
+    {Mapping::Converted, "converted by libswscale", "libswscale"},
 };
 constexpr const char* CommentPrefix = "kestrun: ";
 
@@ -43,6 +44,13 @@ const char* DescribeMapping(Mapping mapping)
 {
     for (const MappingName& name : mappingNames)
         if (name.mapping == mapping) return name.text;
+    return "";
+}
+
+const char* MappingKey(Mapping mapping)
+{
+    for (const MappingName& name : mappingNames)
+        if (name.mapping == mapping) return name.key;
     return "";
 }
 

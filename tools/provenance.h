@@ -32,6 +32,8 @@ enum class Mapping : uint8_t {
 ChromaRepetition RepetitionOf(Mapping mapping);
 // "chroma rows repeated", ... as the comment and `info` say it.
 const char* DescribeMapping(Mapping mapping);
+// "rows_repeated", ... as the JSON reports say it.
+const char* MappingKey(Mapping mapping);
 
 struct Provenance {
     std::string encoder;      // "kestrun 1.1"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "archive.h"
@@ -11,10 +12,12 @@
 #include "audio.h"
 #include "command_support.h"
 #include "commands.h"
+#include "fixity.h"
 #include "picture_compare.h"
 #include "picture_format.h"
 #include "pipeline.h"
 #include "progress.h"
+#include "report_json.h"
 
 namespace {
 // What the strict look at a frame (InspectFrame) found wrong with it.
@@ -129,16 +132,39 @@ JobStats RunVerify(const VerifyJob& job)
         }
     }
 
+    // The fixity file: --fixity, else the one beside the archive if there is one.
+    Fixity fixity;
+    const std::string fixityPath = !job.fixity.empty() ? job.fixity : job.input == "-" ? "" : FixityPathFor(job.input);
+    std::error_code missing;
+    const bool haveFixity = !job.fixity.empty() || (!fixityPath.empty() && std::filesystem::exists(fixityPath, missing));
+    const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
+    const std::size_t fixityBytes = ArchivePictures(fixityFormat, width, height, ChromaRepetition::None).PictureBytes();
+    std::string fixityProblem;
+    if (haveFixity) {
+        fixityProblem = ReadFixity(fixityPath, &fixity);
+        if (!job.fixity.empty() && fixityProblem == "cannot be read") Fail(fixityPath + ": cannot be read");
+        if (fixityProblem.empty() && (fixity.width != width || fixity.height != height))
+            fixityProblem = "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
+                            SizeText(width, height);
+        for (const FixityRecord& record : fixity.pictures)
+            if (fixityProblem.empty() && record.size != fixityBytes)
+                fixityProblem = "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the " +
+                                std::to_string(fixityBytes) + "-byte " + FixityPixelFormat(width) + " pictures of the archive";
+    }
+    const bool checkFixity = haveFixity && fixityProblem.empty();
+    int64_t fixityMatches = 0;
+
     struct Slot {
         ArchiveFrame frame;
-        std::vector<uint8_t> picture, reference, native, recoded, recodedPicture, back;
+        std::vector<uint8_t> picture, reference, native, recoded, recodedPicture, back, stored;
+        bool fixityMatch = false;
         std::string problem;
         Difference difference;
         uint32_t tag = 0;
         bool haveReference = false;
     };
     struct Worker {
-        std::unique_ptr<ArchivePictures> pictures, distance;
+        std::unique_ptr<ArchivePictures> pictures, distance, stored;
         std::unique_ptr<FrameEncoder> encoder;
         std::unique_ptr<FrameDecoder> decoder;
     };
@@ -153,6 +179,29 @@ JobStats RunVerify(const VerifyJob& job)
     stats.sourceFormat = source ? source->SourceFormat() : recorded ? provenance.pixelFormat : "";
     Progress progress(job.quiet, input.AnnouncedFrames(), PictureBytes(width, height));
 
+    // A decoded picture against its digest in the fixity file.
+    auto checkDigest = [&](Worker& worker, Slot& slot) -> std::string {
+        const uint8_t* stored = slot.picture.data();
+        if (compare.checkFormat.pixelFormat != fixityFormat.pixelFormat) {
+            if (!MakeOnce(worker.stored, fixityFormat, width, height, ChromaRepetition::None))
+                return "out of memory for decoding it";
+            slot.stored.resize(fixityBytes);
+            if (worker.stored->Decode(slot.frame.packet->data, std::size_t(slot.frame.packet->size),
+                                      slot.stored.data()) != CodecResult::Ok)
+                return "it does not decode";
+            stored = slot.stored.data();
+        }
+        const int64_t picture = slot.frame.picture;
+        if (picture >= int64_t(fixity.pictures.size())) return "the fixity file has no digest for its picture";
+        const FixityRecord& record = fixity.pictures[std::size_t(picture)];
+        if (Md5Of(stored, fixityBytes) != record.digest)
+            return "its picture differs from its digest in the fixity file";
+        if (record.pts != slot.frame.timestamp)
+            return "its picture is at time " + std::to_string(slot.frame.timestamp) + ", the fixity file's at " +
+                   std::to_string(record.pts);
+        slot.fixityMatch = true;
+        return "";
+    };
     // The problem with one frame, "" when there is none.
     auto check = [&](Worker& worker, Slot& slot) -> std::string {
         const uint8_t* frame = slot.frame.packet->data;
@@ -175,6 +224,10 @@ JobStats RunVerify(const VerifyJob& job)
         if (!repeated)
             return std::string("its chroma is not repeated as the archive says (") +
                    DescribeMapping(recorded ? provenance.mapping : source->Plan().mapping) + ")";
+        if (checkFixity) {
+            const std::string differs = checkDigest(worker, slot);
+            if (!differs.empty()) return differs;
+        }
         if (!source) return "";
         if (!slot.haveReference) return "the source has no picture for it";
         if (compare.exact)
@@ -208,8 +261,11 @@ JobStats RunVerify(const VerifyJob& job)
             if (slot.tag == FrameTagDeflate) ++stats.deflateFrames;
             stats.difference.Add(slot.difference);
             slot.difference = Difference{};
+            fixityMatches += slot.fixityMatch;
+            slot.fixityMatch = false;
             if (!slot.problem.empty()) {
-                stats.damaged.push_back(slot.frame.number);
+                stats.damaged.push_back({slot.frame.number, slot.problem});
+                if (!job.report) return;
                 progress.Clear();
                 std::printf("%s: frame %" PRId64 " is damaged: %s\n", input.Name().c_str(), slot.frame.number,
                             slot.problem.c_str());
@@ -229,8 +285,8 @@ JobStats RunVerify(const VerifyJob& job)
     bool sourceEnded = false;
     while (reader.Next(archiveAudio)) {
         for (int64_t hold = 0; hold < reader.LeadingHolds(); ++hold) {
-            ++stats.frames;
-            stats.damaged.push_back(hold);
+            stats.damaged.push_back({hold, std::string("it ") + LeadingHoldText});
+            if (!job.report) continue;
             progress.Clear();
             std::printf("%s: frame %" PRId64 " is damaged: it %s\n", input.Name().c_str(), hold, LeadingHoldText);
         }
@@ -258,6 +314,18 @@ JobStats RunVerify(const VerifyJob& job)
                             std::to_string(stats.frames + more);
     }
     if (audio) stats.audio = audio->Finish(reader.End(), input.Video()->time_base, &stats.audioIdentical);
+    if (haveFixity) {
+        stats.fixityPath = fixityPath;
+        if (fixityProblem.empty() && int64_t(fixity.pictures.size()) != reader.Pictures())
+            fixityProblem = "lists " + std::to_string(fixity.pictures.size()) + " pictures, the archive holds " +
+                            std::to_string(reader.Pictures());
+        stats.fixityProblem = fixityProblem;
+        stats.fixityState = fixityProblem.empty() && fixityMatches == reader.Pictures() ? "match" : "mismatch";
+    }
+    stats.holds = reader.Count() - reader.Pictures();
+    stats.recorded = recorded;
+    stats.provenance = provenance;
+    stats.rate = input.FrameRate();
     stats.pictureBytes = uint64_t(stats.frames) * PictureBytes(width, height);
     stats.seconds = progress.Seconds();
     return stats;
@@ -276,18 +344,14 @@ std::string DescribeIntact(const JobStats& stats)
     return "";
 }
 
-int VerifyCommand(int argc, char** argv)
+namespace {
+bool Intact(const JobStats& stats)
 {
-    Arguments arguments = ParseArguments(argc, argv, 2, {"--against", "--threads"}, {"--quiet"});
-    if (arguments.positional.size() != 1)
-        UsageError("usage: kestrun verify [--against SOURCE] [--threads N] [--quiet] IN.avi");
-    VerifyJob job;
-    job.input = arguments.positional[0];
-    job.against = arguments.Value("--against");
-    job.threads = ThreadCount(arguments);
-    job.quiet = arguments.Has("--quiet");
-    JobStats stats = RunVerify(job);
-    const std::string name = job.input == "-" ? "standard input" : job.input;
+    return stats.damaged.empty() && stats.problem.empty() && stats.audioIdentical && stats.fixityState != "mismatch";
+}
+
+void PrintText(const std::string& name, const VerifyJob& job, const JobStats& stats)
+{
     if (!stats.problem.empty()) std::printf("%s: %s\n", name.c_str(), stats.problem.c_str());
     if (stats.damaged.empty() && !stats.problem.empty()) {
         std::printf("%s: the %" PRId64 " frames there are intact\n", name.c_str(), stats.frames);
@@ -296,11 +360,80 @@ int VerifyCommand(int argc, char** argv)
                     stats.frames, stats.huffmanFrames, stats.deflateFrames, DescribeIntact(stats).c_str());
     } else {
         std::string list;
-        for (int64_t n : stats.damaged) list += (list.empty() ? "" : ", ") + std::to_string(n);
-        std::printf("%s: %zu of %" PRId64 " frames damaged: %s\n", name.c_str(), stats.damaged.size(), stats.frames,
-                    list.c_str());
+        for (const auto& damage : stats.damaged) list += (list.empty() ? "" : ", ") + std::to_string(damage.frame);
+        std::printf("%s: %zu of %" PRId64 " frames damaged: %s\n", name.c_str(), stats.damaged.size(),
+                    stats.frames + stats.holds, list.c_str());
     }
+    if (stats.fixityState == "match")
+        std::printf("%s: every picture matches its digest in %s\n", name.c_str(), stats.fixityPath.c_str());
+    else if (!stats.fixityProblem.empty())
+        std::printf("%s: the fixity file %s %s\n", name.c_str(), stats.fixityPath.c_str(), stats.fixityProblem.c_str());
+    else if (stats.fixityState == "absent" && stats.huffmanFrames > 0 && !(stats.compared && stats.exact))
+        std::printf("%s: no fixity file%s: damage inside a HUFY frame that still decodes may go unseen (LZYV frames "
+                    "carry a checksum); kestrun fixity writes one from the pictures as they decode now\n",
+                    name.c_str(), job.input == "-" ? " (--fixity FILE)" : (" " + FixityPathFor(job.input)).c_str());
     for (const std::string& line : stats.audio) std::printf("%s: %s\n", name.c_str(), line.c_str());
     FlushStandardOutput();
-    return stats.damaged.empty() && stats.problem.empty() && stats.audioIdentical ? 0 : 1;
+}
+
+void PrintJsonReport(const std::string& name, const VerifyJob& job, const JobStats& stats)
+{
+    Json damaged = Json::array();
+    for (const auto& damage : stats.damaged) damaged.push_back({{"frame", damage.frame}, {"problem", damage.problem}});
+    Json against = nullptr;
+    if (stats.compared) {
+        against = {{"file", job.against},
+                   {"identical", stats.exact && stats.damaged.empty() && stats.problem.empty()},
+                   {"difference", stats.exact ? Json(nullptr) : DifferenceJson(stats.difference)},
+                   {"audio_identical", stats.audioIdentical},
+                   {"audio", stats.audio}};
+    }
+    const bool exactKnown = stats.compared || stats.recorded;
+    PrintJson(Json{{"file", name},
+                   {"width", stats.width},
+                   {"height", stats.height},
+                   {"frames", stats.frames + stats.holds},
+                   {"pictures", stats.frames},
+                   {"holds", stats.holds},
+                   {"frame_rate", RateText(stats.rate)},
+                   {"coders", CodersJson(stats.huffmanFrames, stats.deflateFrames)},
+                   {"coded_bytes", stats.codedBytes},
+                   {"picture_bytes", stats.pictureBytes},
+                   {"ratio", stats.Ratio()},
+                   {"provenance", ProvenanceJson(stats.recorded ? &stats.provenance : nullptr)},
+                   {"exact", exactKnown ? Json(stats.exact) : Json(nullptr)},
+                   {"intact", Intact(stats)},
+                   {"problem", stats.problem.empty() ? Json(nullptr) : Json(stats.problem)},
+                   {"damaged", damaged},
+                   {"fixity",
+                    {{"state", stats.fixityState},
+                     {"file", stats.fixityPath.empty() ? Json(nullptr) : Json(stats.fixityPath)},
+                     {"problem", stats.fixityProblem.empty() ? Json(nullptr) : Json(stats.fixityProblem)}}},
+                   {"against", against}});
+}
+} // namespace
+
+int VerifyCommand(int argc, char** argv)
+{
+    Arguments arguments =
+        ParseArguments(argc, argv, 2, {"--against", "--fixity", "--threads"}, {"--quiet", "--json"});
+    if (arguments.positional.size() != 1)
+        UsageError("usage: kestrun verify [--against SOURCE] [--fixity FILE] [--json] [--threads N] [--quiet] IN.avi");
+    VerifyJob job;
+    job.input = arguments.positional[0];
+    job.against = arguments.Value("--against");
+    job.fixity = arguments.Value("--fixity");
+    job.threads = ThreadCount(arguments);
+    job.quiet = arguments.Has("--quiet");
+    const bool json = arguments.Has("--json");
+    job.report = !json;
+    const std::string name = job.input == "-" ? "standard input" : job.input;
+    return ReportingFailures(name, json, [&] {
+        const JobStats stats = RunVerify(job);
+        if (json)
+            PrintJsonReport(name, job, stats);
+        else
+            PrintText(name, job, stats);
+        return Intact(stats) ? 0 : 1;
+    });
 }
