@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Builds kestrun.dll for x86_64 and i686 with mingw-w64 and proves it on the
-# Windows side, headless:
-#   - both DLLs: one export, DriverProc at ordinal 1; only system DLLs
-#     imported; dialog resource 102 in language 1033 (objdump -p);
-#   - under Wine (64-bit): the test programs, cross-built; the Video for
-#     Windows host (tests/windows/vfw_host.cpp) through the platform's codec
-#     manager and AVIFile; its compressed frames and RGB decodes equal those
-#     of the Linux build; ffprobe reads its AVIs; kestrun.inf installs and
-#     removes the codec;
-#   - the i686 tests and host are built (this machine cannot run 32-bit code).
+# Builds kestrun.dll for x86_64 and i686 with mingw-w64 and proves one of
+# them on the Windows side, headless, in a 64-bit Wine prefix:
+#   - --arch x86_64 (the default) also checks both DLLs as files: one export,
+#     DriverProc at ordinal 1; only system DLLs imported; dialog resource 102
+#     in language 1033 (objdump -p);
+#   - under Wine, for the DLL of --arch: the cross-built test programs; the
+#     Video for Windows host (tests/windows/vfw_host.cpp) through the
+#     platform's codec manager and AVIFile; its compressed frames and RGB
+#     decodes equal those of the Linux build; ffprobe reads its AVIs;
+#     kestrun.inf installs both DLLs, the host finds this one by its registry
+#     value, and removal undoes it all.
+# i686 runs the 32-bit programs beside the 64-bit ones (WoW64), with Debian's
+# wine32:i386. On a machine that cannot run 32-bit programs it says so and
+# exits 77, which CTest reports as a skip.
 #
-#   run-wine-tests.sh --kestrun PATH --native-tests DIR [--build-root DIR] [--no-build] [--keep]
+#   run-wine-tests.sh --kestrun PATH --native-tests DIR [--arch x86_64|i686]
+#                     [--build-root DIR] [--no-build] [--keep]
 #
 # --kestrun: the Linux command-line tool (for raw-encode and raw-decode).
 # --native-tests: the Linux test programs' folder; they are run once in the
@@ -29,16 +34,19 @@ kestrun=""
 native_tests=""
 build=1
 keep=0
+arch=x86_64
 while (($#)); do
   case "$1" in
     --kestrun) kestrun=$2; shift 2 ;;
     --native-tests) native_tests=$2; shift 2 ;;
     --build-root) build_root=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
     --no-build) build=0; shift ;;
     --keep) keep=1; shift ;;
     *) echo "run-wine-tests.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
+[[ $arch == x86_64 || $arch == i686 ]] || { echo "run-wine-tests.sh: --arch is x86_64 or i686" >&2; exit 2; }
 [[ -x "$kestrun" ]] || { echo "run-wine-tests.sh: --kestrun must name the Linux kestrun tool" >&2; exit 2; }
 [[ -d "$native_tests" ]] || { echo "run-wine-tests.sh: --native-tests must name the Linux tests folder" >&2; exit 2; }
 for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump \
@@ -55,13 +63,13 @@ check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; f
 build64="$build_root/build-x86_64"
 build32="$build_root/build-i686"
 if ((build)); then
-  for arch in x86_64 i686; do
-    dir="$build_root/build-$arch"
+  for target in x86_64 i686; do
+    dir="$build_root/build-$target"
     cmake -S "$source_dir" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-mingw-$arch.cmake" \
+      -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-mingw-$target.cmake" \
       -DKESTRUN_BENCH=OFF -DKESTRUN_TOOLS=OFF >/dev/null
-    cmake --build "$dir" -j"$(nproc)" >"$build_root/build-$arch.log" 2>&1 ||
-      { tail -40 "$build_root/build-$arch.log"; echo "FAILED: $arch build"; exit 1; }
+    cmake --build "$dir" -j"$(nproc)" >"$build_root/build-$target.log" 2>&1 ||
+      { tail -40 "$build_root/build-$target.log"; echo "FAILED: $target build"; exit 1; }
   done
 fi
 
@@ -103,22 +111,40 @@ check_dll() {
       }
       END { exit !found }' <<<"$dump"
 }
-check_dll x86_64 x86_64-w64-mingw32-objdump "$build64/bin/kestrun.dll" pei-x86-64
-check_dll i686 i686-w64-mingw32-objdump "$build32/bin/kestrun.dll" pei-i386
-
-# The i686 programs cannot run here; that they were built is checked, and
-# that they need nothing beyond system DLLs either.
 system_imports_only() {
   local bad
-  bad=$(i686-w64-mingw32-objdump -p "$1" | awk '/DLL Name:/{print tolower($3)}' |
+  bad=$("$1" -p "$2" | awk '/DLL Name:/{print tolower($3)}' |
     grep -v -E '^(kernel32|user32|gdi32|advapi32|winmm|msvcrt|msvfw32|avifil32|ole32)\.dll$' || true)
   [[ -z "$bad" ]]
 }
-for program in "$build32"/tests/test_*.exe "$build32/bin/vfw_host.exe"; do
-  check "i686: $(basename "$program") built, system imports only" system_imports_only "$program"
-done
+if [[ $arch == x86_64 ]]; then
+  check_dll x86_64 x86_64-w64-mingw32-objdump "$build64/bin/kestrun.dll" pei-x86-64
+  check_dll i686 i686-w64-mingw32-objdump "$build32/bin/kestrun.dll" pei-i386
+  for program in "$build32"/tests/test_*.exe "$build32/bin/vfw_host.exe"; do
+    check "i686: $(basename "$program") needs only system DLLs" \
+      system_imports_only i686-w64-mingw32-objdump "$program"
+  done
+fi
 
 # --- Wine --------------------------------------------------------------------
+# The 64-bit loader for everything on the 64-bit side, even where wine32 is
+# installed (then plain "wine" starts the 32-bit rundll32 and reg).
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
+export WINELOADER=$wine64
+if [[ $arch == i686 ]]; then
+  if ! "$source_dir/scripts/runs-32-bit.sh"; then
+    echo "skipped: this machine cannot run 32-bit programs, so the i686 DLL, its tests and its host were not run"
+    exit 77
+  fi
+  [[ -x $wine32 ]] || { echo "FAILED: wine32 is missing (scripts/setup-debian.sh --windows installs it)"; exit 1; }
+  wine_arch=("$wine32")
+  build_arch=$build32
+else
+  wine_arch=("$wine64")
+  build_arch=$build64
+fi
+
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -133,12 +159,12 @@ run() { local limit=$1; shift; timeout --kill-after=10 "$limit" "$@"; }
 # Windows programs end their lines with CR LF.
 unix_lines() { sed -i 's/\r$//' "$1"; }
 
-run 120 wine wineboot -i >/dev/null 2>&1
+run 120 "$wine64" wineboot -i >/dev/null 2>&1
 run 60 wineserver -w
 # A crash exits instead of waiting for a click; windows are made with Wine's
 # null display driver, so the About box runs without an X server.
-run 30 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-run 30 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null
+run 30 "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+run 30 "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null
 run 60 wineserver -w
 
 # The cross-built test programs. They cannot call ffmpeg from inside Wine,
@@ -149,7 +175,7 @@ run 60 wineserver -w
 # Windows build must run what the Linux build runs.
 mkdir -p "$work/tests"
 for native in "$native_tests"/test_*; do
-  [[ -x "$native" && -f "$build64/tests/$(basename "$native").exe" ]] || continue
+  [[ -x "$native" && -f "$build_arch/tests/$(basename "$native").exe" ]] || continue
   (cd "$work/tests" && run 300 "$native" >"$work/$(basename "$native").native.log" 2>&1) || true
 done
 shopt -s nullglob
@@ -157,19 +183,18 @@ caches=("$work"/tests/sample-*.raw "$(dirname "$native_tests")"/sample-*.raw "$n
 shopt -u nullglob
 for cache in "${caches[@]}"; do
   cp -n "$cache" "$work/tests/" 2>/dev/null || true
-  cp -n "$cache" "$build64/" 2>/dev/null || true
-  cp -n "$cache" "$build64/tests/" 2>/dev/null || true
+  cp -n "$cache" "$build_arch/" 2>/dev/null || true
+  cp -n "$cache" "$build_arch/tests/" 2>/dev/null || true
 done
 tests_run=0
-for program in "$build64"/tests/test_*.exe; do
+for program in "$build_arch"/tests/test_*.exe; do
   name=$(basename "$program" .exe)
-  native="$native_tests/$name"
   native_skips=""
   if [[ -f "$work/$name.native.log" ]]; then
     native_skips=$(grep -E '^\[  SKIPPED \] [^ ]+$' "$work/$name.native.log" | sort -u || true)
   fi
   status=0
-  (cd "$work/tests" && run 300 wine "$program" >"$work/$name.log" 2>&1) || status=$?
+  (cd "$work/tests" && run 300 "${wine_arch[@]}" "$program" >"$work/$name.log" 2>&1) || status=$?
   # A program that starts as the wineserver of the one before shuts down can
   # lose its connection ("wine client error"): Wine's race, not a failure of
   # the program, which then runs once more on a fresh server.
@@ -177,7 +202,7 @@ for program in "$build64"/tests/test_*.exe; do
     echo "note: $name lost its wineserver; running it again"
     run 60 wineserver -w || true
     status=0
-    (cd "$work/tests" && run 300 wine "$program" >"$work/$name.log" 2>&1) || status=$?
+    (cd "$work/tests" && run 300 "${wine_arch[@]}" "$program" >"$work/$name.log" 2>&1) || status=$?
   fi
   unix_lines "$work/$name.log"
   if ((status == 0)); then
@@ -186,13 +211,13 @@ for program in "$build64"/tests/test_*.exe; do
     skips=$(grep -E '^\[  SKIPPED \] [^ ]+$' "$work/$name.log" | sort -u || true)
     extra=$(comm -23 <(echo "$skips") <(echo "$native_skips") | grep . || true)
     if [[ -n "$extra" ]]; then
-      fail "$name under Wine skipped what Linux runs: $extra"
+      fail "$arch: $name under Wine skipped what Linux runs: $extra"
     else
-      pass "$name under Wine: ${count:-0} tests passed"
+      pass "$arch: $name under Wine: ${count:-0} tests passed, $(grep -c . <<<"$skips") skipped as on Linux"
     fi
   else
     grep -E 'FAILED|Failure|error' "$work/$name.log" | head -40
-    fail "$name under Wine"
+    fail "$arch: $name under Wine"
   fi
 done
 
@@ -205,34 +230,35 @@ ffmpeg -nostdin -v error -y -i "$clip" -frames:v $frames -pix_fmt yuyv422 -f raw
 ffmpeg -nostdin -v error -y -i "$clip" -frames:v $frames -pix_fmt uyvy422 -f rawvideo "$data/uyvy.raw"
 # RGB24 DIBs are stored bottom-up.
 ffmpeg -nostdin -v error -y -i "$clip" -frames:v $frames -vf vflip -pix_fmt bgr24 -f rawvideo "$data/rgb24.raw"
-cp "$build64/bin/kestrun.dll" "$data/kestrun.dll"
+cp "$build_arch/bin/kestrun.dll" "$data/kestrun.dll"
 
-host=(wine "$build64/bin/vfw_host.exe" --dir "$(winpath "$data")" --size ${width}x$height --frames $frames)
+host=("${wine_arch[@]}" "$build_arch/bin/vfw_host.exe" --dir "$(winpath "$data")" --size ${width}x$height
+      --frames $frames)
 status=0
 (cd "$data" && run 120 "${host[@]}" --dll "$(winpath "$data/kestrun.dll")" >"$work/host.log" 2>&1) || status=$?
 unix_lines "$work/host.log"
 if ((status == 0)); then
-  pass "vfw_host: $(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1 checks/p' "$work/host.log"),\
+  pass "$arch: vfw_host: $(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1 checks/p' "$work/host.log"),\
  $(grep -o '[0-9]* frames compared' "$work/host.log")"
 else
   cat "$work/host.log"
-  fail "vfw_host"
+  fail "$arch: vfw_host"
 fi
 
-# The same frames from the Linux build.
+# The same frames from the Linux build, whose bytes are those of every build.
 frames_compared=0
 for format in yuy2 uyvy rgb24; do
   for quality in 5500 9000; do
     "$kestrun" raw-encode -s ${width}x$height -f $format -q $quality --quiet "$data/$format.raw" "$work/linux.frames"
-    check "$format at quality $quality: Windows frames equal the Linux build's" \
+    check "$arch: $format at quality $quality: Windows frames equal the Linux build's" \
       cmp -s "$work/linux.frames" "$data/$format-q$quality.frames"
     if [[ $format == rgb24 ]]; then
       "$kestrun" raw-decode -s ${width}x$height -f rgb24 --quiet "$work/linux.frames" "$work/linux.decoded"
-      check "rgb24 at quality $quality: Windows RGB decode equals the Linux build's" \
+      check "$arch: rgb24 at quality $quality: Windows RGB decode equals the Linux build's" \
         cmp -s "$work/linux.decoded" "$data/rgb24-q$quality.decoded"
     fi
     if [[ $format == rgb24 && $quality == 5500 ]]; then
-      check "frames of the AVI written through AVIMakeCompressedStream equal the Linux build's" \
+      check "$arch: frames of the AVI written through AVIMakeCompressedStream equal the Linux build's" \
         cmp -s "$work/linux.frames" "$data/kestrun-rgb24.avi.frames"
     fi
     frames_compared=$((frames_compared + frames))
@@ -243,15 +269,16 @@ done
 for avi in kestrun-rgb24.avi kestrun-yuy2.avi; do
   streams=$(ffprobe -v error -show_entries stream=codec_type,codec_tag_string,width,height,nb_frames \
     -of csv=p=0 "$data/$avi" 2>&1 || true)
-  check "ffprobe $avi: one video stream, KSHA, ${width}x$height, $frames frames ($streams)" \
+  check "$arch: ffprobe $avi: one video stream, KSHA, ${width}x$height, $frames frames ($streams)" \
     test "$streams" = "video,KSHA,$width,$height,$frames"
   flags=$(ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "$data/$avi" 2>&1 || true)
-  check "ffprobe $avi: $frames packets, all key frames" \
+  check "$arch: ffprobe $avi: $frames packets, all key frames" \
     test "$(grep -c '^K' <<<"$flags")" = $frames -a "$(grep -c . <<<"$flags")" = $frames
 done
 
-# kestrun.inf, as a user runs it: both DLLs into place with their Drivers32
-# values; the codec is then found by its registry entry; removal undoes it.
+# kestrun.inf, as a user runs it: the 64-bit rundll32 puts both DLLs into
+# place with their Drivers32 values; the host of this bitness then finds the
+# codec by its registry value; removal undoes it.
 package="$work/package"
 mkdir -p "$package"
 cp "$source_dir/windows/kestrun.inf" "$package/"
@@ -262,21 +289,33 @@ drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 drivers32_wow='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\Drivers32'
 system32="$WINEPREFIX/drive_c/windows/system32"
 syswow64="$WINEPREFIX/drive_c/windows/syswow64"
-registry_value() { run 30 wine reg query "$1" /v vidc.KSHA 2>/dev/null | grep -q 'vidc.KSHA *REG_SZ *kestrun.dll'; }
+registry_value() {
+  run 30 "$wine64" reg query "$1" /v vidc.KSHA /reg:64 2>/dev/null | grep -q 'vidc.KSHA *REG_SZ *kestrun.dll'
+}
 
-run 60 wine rundll32 setupapi.dll,InstallHinfSection DefaultInstall 132 "$inf" >/dev/null 2>&1 || true
+run 60 "$wine64" rundll32 setupapi.dll,InstallHinfSection DefaultInstall 132 "$inf" >/dev/null 2>&1 || true
 run 60 wineserver -w
 check "kestrun.inf: the 64-bit DLL in System32" cmp -s "$package/kestrun64.dll" "$system32/kestrun.dll"
 check "kestrun.inf: the 32-bit DLL in SysWOW64" cmp -s "$package/kestrun32.dll" "$syswow64/kestrun.dll"
 check "kestrun.inf: Drivers32 vidc.KSHA = kestrun.dll" registry_value "$drivers32"
 check "kestrun.inf: 32-bit Drivers32 vidc.KSHA = kestrun.dll" registry_value "$drivers32_wow"
 if (cd "$data" && run 60 "${host[@]}" --registry --dll kestrun.dll >"$work/host-registry.log" 2>&1); then
-  pass "vfw_host --registry: the installed codec is found and works"
+  unix_lines "$work/host-registry.log"
+  pass "$arch: vfw_host --registry: the installed codec is found by ICOpen, ICInfo, ICLocate and\
+ ICGetDisplayFormat, $(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1 checks/p' "$work/host-registry.log")"
+  grep '^ICGetDisplayFormat proposes' "$work/host-registry.log" || true
 else
   cat "$work/host-registry.log"
-  fail "vfw_host --registry"
+  fail "$arch: vfw_host --registry"
 fi
-run 60 wine rundll32 setupapi.dll,InstallHinfSection DefaultUninstall 132 "$inf" >/dev/null 2>&1 || true
+for format in yuy2 rgb24; do
+  for quality in 5000 7000; do
+    "$kestrun" raw-encode -s ${width}x$height -f $format -q $quality --quiet "$data/$format.raw" "$work/linux.frames"
+    check "$arch: $format sequence-compressed at quality $quality equals the Linux build's frames" \
+      cmp -s "$work/linux.frames" "$data/$format-seq-q$quality.frames"
+  done
+done
+run 60 "$wine64" rundll32 setupapi.dll,InstallHinfSection DefaultUninstall 132 "$inf" >/dev/null 2>&1 || true
 run 60 wineserver -w
 check "kestrun.inf removal: no kestrun.dll left" test ! -e "$system32/kestrun.dll" -a ! -e "$syswow64/kestrun.dll"
 if registry_value "$drivers32" || registry_value "$drivers32_wow"; then
@@ -285,6 +324,6 @@ else
   pass "kestrun.inf removal: no Drivers32 values left"
 fi
 
-echo "windows: $tests_run cross-built tests passed under Wine, $frames_compared frames compared with the Linux build"
+echo "windows $arch: $tests_run cross-built tests passed under Wine, $frames_compared frames compared with the Linux build"
 echo "$((checks - failures)) passed, $failures failed"
 ((failures == 0))

@@ -14,7 +14,11 @@
 //   kestrun-rgb24.avi.frames  its chunks as read back
 //   kestrun-yuy2.avi          the YUY2 frames above, stored as they are
 // --registry: the codec is found through its Drivers32 value, which the
-// caller set; only the open, the information block and one frame are checked.
+// caller set; the open, the information block and one frame are checked,
+// then the paths hosts take: ICInfo's enumeration, ICLocate and
+// ICGetDisplayFormat, and sequence compression (ICSeqCompressFrame*) of
+// yuy2 and rgb24 at qualities 5000 and 7000, written as
+//   <fmt>-seq-q<quality>.frames
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <mmsystem.h>
@@ -617,6 +621,129 @@ void CheckAboutBox()
     ICClose(hic);
 }
 
+// --- The paths hosts take to an installed codec -------------------------------
+
+// Capture programs list the codecs with ICInfo and show ICGetInfo's names.
+void CheckEnumeration()
+{
+    bool listed = false;
+    ICINFO info{};
+    for (DWORD i = 0; ICInfo(ICTYPE_VIDEO, i, &info); ++i) {
+        // The manager gives the handler as the registry value spells it.
+        if (info.fccHandler != FourccKSHA && info.fccHandler != mmioFOURCC('k', 's', 'h', 'a')) continue;
+        listed = true;
+        HIC hic = ICOpen(ICTYPE_VIDEO, info.fccHandler, ICMODE_QUERY);
+        Check(hic != nullptr, "the listed KSHA opens");
+        if (hic) {
+            CheckInformation(hic);
+            ICClose(hic);
+        }
+    }
+    Check(listed, "ICInfo's enumeration of vidc codecs lists KSHA");
+}
+
+std::string HandlerOf(HIC hic)
+{
+    ICINFO info{};
+    info.dwSize = sizeof info;
+    if (!hic || !ICGetInfo(hic, &info, sizeof info)) return "none";
+    return Narrow(info.szName);
+}
+
+// Decodes one frame through `hic` into `format`; empty on failure.
+Bytes DecodeOne(HIC hic, const BITMAPINFOHEADER& compressed, const Bytes& frame, const BITMAPINFOHEADER& format)
+{
+    BITMAPINFOHEADER in = compressed;
+    BITMAPINFOHEADER out = format;
+    in.biSizeImage = DWORD(frame.size());
+    LONG rows = out.biHeight < 0 ? -out.biHeight : out.biHeight;
+    Bytes picture(size_t(((out.biWidth * out.biBitCount / 8) + 3) & ~3) * size_t(rows));
+    if (ICDecompressBegin(hic, &in, &out) != ICERR_OK) return {};
+    DWORD result = ICDecompress(hic, 0, &in, const_cast<uint8_t*>(frame.data()), &out, picture.data());
+    ICDecompressEnd(hic);
+    return result == ICERR_OK ? picture : Bytes();
+}
+
+// Players find a decompressor with ICLocate and ask ICGetDisplayFormat for
+// what to show; both must lead to KSHA and to pictures that decode.
+void CheckLocate(const Options& o, const std::vector<Bytes>& frames, const Bytes& yuy2)
+{
+    if (frames.empty()) return;
+    const BITMAPINFOHEADER compressed = Header(o.width, o.height, 16, FourccKSHA);
+    const size_t frameBytes = size_t(o.width) * size_t(o.height) * 2;
+    for (const Format& format : {Formats[0], Formats[2]}) {
+        BITMAPINFOHEADER in = compressed;
+        BITMAPINFOHEADER out = Header(o.width, o.height, format.bitCount, format.compression);
+        HIC hic = ICLocate(ICTYPE_VIDEO, 0, &in, &out, ICMODE_DECOMPRESS);
+        Check(HandlerOf(hic) == "Kestrun Arc", "ICLocate for KSHA to %s finds %s", format.name, HandlerOf(hic).c_str());
+        if (!hic) continue;
+        const Bytes picture = DecodeOne(hic, compressed, frames[0], out);
+        Check(!picture.empty(), "the located codec decodes to %s", format.name);
+        if (format.compression == FourccYUY2)
+            Check(picture.size() == frameBytes && std::memcmp(picture.data(), yuy2.data(), frameBytes) == 0,
+                  "the located codec gives the source's YUY2 picture");
+        ICClose(hic);
+    }
+
+    BITMAPINFOHEADER in = compressed;
+    std::vector<uint8_t> block(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
+    BITMAPINFOHEADER* shown = reinterpret_cast<BITMAPINFOHEADER*>(block.data());
+    HIC hic = ICGetDisplayFormat(nullptr, &in, shown, 0, 0, 0);
+    Check(HandlerOf(hic) == "Kestrun Arc", "ICGetDisplayFormat finds %s", HandlerOf(hic).c_str());
+    if (!hic) return;
+    std::printf("ICGetDisplayFormat proposes 0x%08lx, %u bits, %ldx%ld\n", (unsigned long)shown->biCompression,
+                unsigned(shown->biBitCount), (long)shown->biWidth, (long)shown->biHeight);
+    Check(shown->biWidth == o.width && (shown->biHeight == o.height || shown->biHeight == -o.height),
+          "the display format has the picture's size");
+    Check(ICDecompressQuery(hic, &in, shown) == ICERR_OK, "the display format is one the codec takes");
+    Check(!DecodeOne(hic, compressed, frames[0], *shown).empty(), "a frame decodes into the display format");
+    ICClose(hic);
+}
+
+// Capture programs compress through the sequence calls, which send the
+// frames-info and quality messages before the frames. The frames are written
+// as <fmt>-seq-q<quality>.frames for the script to compare with the tool's.
+void CheckSequence(const Options& o)
+{
+    for (const Format& format : {Formats[0], Formats[2]}) {
+        Bytes raw;
+        if (!ReadFile(Path(o, std::string(format.name) + ".raw"), raw)) continue;
+        BITMAPINFO input{};
+        input.bmiHeader = Header(o.width, o.height, format.bitCount, format.compression);
+        const size_t frameBytes = input.bmiHeader.biSizeImage;
+        for (LONG quality : {5000L, 7000L}) {
+            COMPVARS vars{};
+            vars.cbSize = sizeof vars;
+            vars.dwFlags = ICMF_COMPVARS_VALID;
+            vars.fccType = ICTYPE_VIDEO;
+            vars.fccHandler = FourccKSHA;
+            vars.hic = ICOpen(ICTYPE_VIDEO, FourccKSHA, ICMODE_COMPRESS);
+            vars.lQ = quality;
+            vars.lKey = 1;
+            const std::string stem = std::string(format.name) + "-seq-q" + std::to_string(quality);
+            Check(vars.hic != nullptr, "%s: ICOpen for compression", stem.c_str());
+            if (!vars.hic) continue;
+            Bytes stream;
+            const bool started = ICSeqCompressFrameStart(&vars, &input);
+            Check(started, "%s: ICSeqCompressFrameStart", stem.c_str());
+            for (int f = 0; started && f < o.frames; ++f) {
+                BOOL key = FALSE;
+                LONG size = LONG(frameBytes);
+                const uint8_t* bits = static_cast<const uint8_t*>(
+                    ICSeqCompressFrame(&vars, 0, const_cast<uint8_t*>(raw.data() + f * frameBytes), &key, &size));
+                // Every frame is a key frame (ICCompress's flags say so, checked
+                // above); what the sequence calls make of it is the manager's.
+                Check(bits != nullptr && size > 8, "%s frame %d: %ld bytes", stem.c_str(), f, (long)size);
+                if (f == 0) std::printf("%s: ICSeqCompressFrame reports key frame %d\n", stem.c_str(), int(key));
+                if (bits && size > 0) stream.insert(stream.end(), bits, bits + size);
+            }
+            if (started) ICSeqCompressFrameEnd(&vars);
+            ICCompressorFree(&vars);
+            Check(WriteFile(Path(o, stem + ".frames"), stream), "write %s.frames", stem.c_str());
+        }
+    }
+}
+
 bool ParseOptions(int argc, char** argv, Options& o)
 {
     for (int i = 1; i < argc; ++i) {
@@ -657,6 +784,9 @@ int main(int argc, char** argv)
             if (ReadFile(Path(o, "yuy2.raw"), raw)) CompressAll(hic, one, Formats[0], raw, HuffmanQuality, stream, frames);
             Check(frames.size() == 1, "one frame compressed");
             ICClose(hic);
+            CheckEnumeration();
+            CheckLocate(o, frames, raw);
+            CheckSequence(o);
         }
     } else {
         CheckModule(o);
