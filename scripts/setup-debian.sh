@@ -11,7 +11,7 @@ packages=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest ff
 windows=0
 for option in "$@"; do
   case "$option" in
-    --windows) windows=1; packages+=(mingw-w64 libz-mingw-w64-dev wine wine64) ;;
+    --windows) windows=1; packages+=(mingw-w64 libz-mingw-w64-dev wine wine64 nsis zip) ;;
     --robustness) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "setup-debian.sh: unknown option $option" >&2; exit 2 ;;
   esac

@@ -9,7 +9,11 @@
 #     platform's codec manager and AVIFile; its compressed frames and RGB
 #     decodes equal those of the Linux build; ffprobe reads its AVIs;
 #     kestrun.inf installs both DLLs, the host finds this one by its registry
-#     value, and removal undoes it all.
+#     value (and through ICInfo, ICLocate, ICGetDisplayFormat and sequence
+#     compression), and removal undoes it all; the installer of
+#     scripts/package-windows.sh does the same in a fresh prefix, installs
+#     over itself, and its uninstaller leaves nothing behind but a foreign
+#     driver's value.
 # i686 runs the 32-bit programs beside the 64-bit ones (WoW64), with Debian's
 # wine32:i386. On a machine that cannot run 32-bit programs it says so and
 # exits 77, which CTest reports as a skip.
@@ -289,6 +293,7 @@ drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
 drivers32_wow='HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\Drivers32'
 system32="$WINEPREFIX/drive_c/windows/system32"
 syswow64="$WINEPREFIX/drive_c/windows/syswow64"
+version=$(sed -n 's/^project(kestrun VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 registry_value() {
   run 30 "$wine64" reg query "$1" /v vidc.KSHA /reg:64 2>/dev/null | grep -q 'vidc.KSHA *REG_SZ *kestrun.dll'
 }
@@ -322,6 +327,66 @@ if registry_value "$drivers32" || registry_value "$drivers32_wow"; then
   fail "kestrun.inf removal: Drivers32 values are left"
 else
   pass "kestrun.inf removal: no Drivers32 values left"
+fi
+
+# --- The installer -------------------------------------------------------------
+# In a fresh prefix, as a user runs it: setup.exe /S puts both DLLs and both
+# Drivers32 values in place and an entry in Apps & Features; the host of this
+# bitness finds the codec by its registry value alone; a second run installs
+# over the first in place; the uninstaller leaves a foreign vidc.KSHA alone,
+# the installer refuses to replace one, and after uninstalling nothing is left.
+# The 32-bit installer is the one shipped; where 32-bit programs cannot run,
+# the same script built as a 64-bit program stands in for it (x86_64 run).
+if [[ $arch == i686 ]]; then setup_target=x86-unicode; else setup_target=amd64-unicode; fi
+if "$source_dir/scripts/package-windows.sh" --build-root "$build_root" --dist "$work/dist" \
+     --target $setup_target >"$work/package.log" 2>&1; then
+  setup=$(ls "$work"/dist/*-setup.exe)
+  pass "package-windows.sh: $(basename "$setup") and $(cd "$work/dist" && ls *.zip)"
+  export WINEPREFIX="$work/prefix-setup"
+  run 120 "$wine64" wineboot -i >/dev/null 2>&1
+  run 60 wineserver -w
+  system32="$WINEPREFIX/drive_c/windows/system32"
+  syswow64="$WINEPREFIX/drive_c/windows/syswow64"
+  installed="$WINEPREFIX/drive_c/Program Files/Kestrun Archive Codec"
+  uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KestrunArchiveCodec'
+  setup_run() { local status=0; run 120 "${wine_arch[@]}" "$setup" /S || status=$?; run 60 wineserver -w; return $status; }
+  # The uninstaller copies itself away and returns at once; the wineserver
+  # waits for it.
+  uninstall_run() { run 120 "${wine_arch[@]}" "$installed/uninstall.exe" /S || true; run 60 wineserver -w; }
+  entry() { run 30 "$wine64" reg query "$uninstall_key" /v "$1" /reg:64 2>/dev/null | tr -d '\r' |
+              sed -n "s/^ *$1 *REG_[A-Z]* *//p"; }
+  installed_as_shipped() {
+    cmp -s "$build64/bin/kestrun.dll" "$system32/kestrun.dll" && cmp -s "$build32/bin/kestrun.dll" "$syswow64/kestrun.dll" &&
+      registry_value "$drivers32" && registry_value "$drivers32_wow" && [[ -f "$installed/uninstall.exe" ]]
+  }
+  check "setup /S: exit status 0" setup_run
+  check "setup /S: both DLLs in place as kestrun.dll, both Drivers32 values, an uninstaller" installed_as_shipped
+  check "setup /S: Apps & Features shows $(entry DisplayName) $(entry DisplayVersion) by $(entry Publisher),\
+ $(( $(entry EstimatedSize) )) KiB" test "$(entry DisplayName)" = "Kestrun Archive Codec" -a \
+    "$(entry DisplayVersion)" = "$version" -a -n "$(entry Publisher)" -a "$(( $(entry EstimatedSize) ))" -gt 0
+  if (cd "$data" && run 60 "${host[@]}" --registry --dll kestrun.dll >"$work/host-setup.log" 2>&1); then
+    pass "$arch: vfw_host --registry in a fresh prefix finds the codec setup.exe installed, without ICInstall"
+  else
+    cat "$work/host-setup.log"
+    fail "$arch: vfw_host --registry after setup.exe"
+  fi
+  check "setup /S again: installs over itself in place" setup_run
+  check "setup /S again: one entry, the same files" installed_as_shipped
+  run 30 "$wine64" reg add "$drivers32_wow" /v vidc.KSHA /t REG_SZ /d other.dll /f /reg:64 >/dev/null
+  uninstall_run
+  foreign() { run 30 "$wine64" reg query "$drivers32_wow" /v vidc.KSHA /reg:64 2>/dev/null | grep -q 'other.dll'; }
+  check "uninstall /S: a vidc.KSHA naming another driver is left alone" foreign
+  check "uninstall /S: its own value, both DLLs, the folder and the entry are gone" \
+    eval '! registry_value "$drivers32" && [[ ! -e $system32/kestrun.dll && ! -e $syswow64/kestrun.dll && ! -e $installed ]] &&
+          [[ -z $(entry DisplayName) ]]'
+  status=0
+  setup_run || status=$?
+  check "setup /S with vidc.KSHA taken by another driver: refused (exit $status), nothing installed" \
+    eval '((status == 2)) && [[ ! -e $system32/kestrun.dll && ! -e $syswow64/kestrun.dll ]] && ! registry_value "$drivers32"'
+  run 30 "$wine64" reg delete "$drivers32_wow" /v vidc.KSHA /f /reg:64 >/dev/null
+else
+  cat "$work/package.log"
+  fail "package-windows.sh"
 fi
 
 echo "windows $arch: $tests_run cross-built tests passed under Wine, $frames_compared frames compared with the Linux build"
