@@ -105,6 +105,8 @@ int ExportCommand(int argc, char** argv)
     const bool quiet = arguments.Has("--quiet");
     if (outputPath == "-")
         UsageError("export reads what it wrote back to check it, so OUT must be a file, not standard output");
+    if (inputPath == "-")
+        UsageError("export reads the archive twice, to write and to check, so IN must be a file, not standard input");
     std::error_code error;
     if (std::filesystem::exists(outputPath, error)) {
         if (!std::filesystem::is_regular_file(outputPath, error))

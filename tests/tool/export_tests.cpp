@@ -178,6 +178,7 @@ TEST_F(ExportTest, RefusesWhatItCannotDoAndLeavesNothing)
     const Result piped = Run("$K export archive.avi -");
     EXPECT_EQ(piped.status, 2);
     EXPECT_NE(piped.err.find("must be a file"), std::string::npos) << piped.err;
+    ExpectError("$K export - out.mkv < archive.avi", {"must be a file"});
     ExpectError("$K export --to ffv2 archive.avi out.mkv", {"--to takes ffv1, v210 or uyvy"});
     ExpectError("$K export source.avi out.mkv", {"not KSHA"});
     ExpectNothingNamed("out.m");
