@@ -124,6 +124,8 @@ int ExportCommand(int argc, char** argv)
 
     ExportFile file(outputPath, target.muxer);
     AVFormatContext* output = file.Context();
+    // No random identifiers or dates: the same archive gives the same file.
+    output->flags |= AVFMT_FLAG_BITEXACT;
     EncoderPointer encoder = OpenEncoder(target, input, recorded ? &provenance : nullptr, width, height, threads,
                                          output->oformat->flags & AVFMT_GLOBALHEADER);
     AVStream* video = avformat_new_stream(output, nullptr);
