@@ -57,6 +57,11 @@ TEST_F(ExportTest, Ffv1HoldsTheSourcesOwnPicturesAndAudio)
         EXPECT_NE(ProbeText("out.mkv", "", "format=format_name").find("matroska"), std::string::npos);
         EXPECT_EQ(ProbeText("out.mkv", "v", "stream=codec_name,pix_fmt"), "ffv1," + std::string(c.exported) + "\n");
         EXPECT_EQ(ProbeText("out.mkv", "", "format_tags=MAPPING"), std::string(c.mapping) + "\n");
+        // FFV1's own header, as its decoder reports it: version 3, slice CRCs, key frames only.
+        const std::string header = Ok("ffmpeg -nostdin -v debug -debug pict -i out.mkv -frames:v 1 -f null - 2>&1 | "
+                                      "grep -m1 'global: ver'");
+        EXPECT_NE(header.find("ver:3."), std::string::npos) << header;
+        EXPECT_NE(header.find("ec:1 intra:1"), std::string::npos) << header;
         const bool rgb = std::string(c.exported) == "bgr0";
         // A lossy archive's pictures are the codec's, not the source's: the archive's own digests stand for them.
         const std::vector<std::string> expected =
