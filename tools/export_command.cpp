@@ -14,6 +14,7 @@
 #include "command_support.h"
 #include "commands.h"
 #include "export_output.h"
+#include "fixity.h"
 #include "pipeline.h"
 #include "progress.h"
 
@@ -121,6 +122,29 @@ int ExportCommand(int argc, char** argv)
     const ExportTarget target = ChooseTarget(to, input, width, !quiet);
     Provenance provenance;
     const bool recorded = ReadProvenance(input.Context(), &provenance);
+    // A HUFY frame whose codes were damaged may still decode: the fixity file
+    // beside the archive, when there is one, names it before it goes out.
+    const std::string fixityPath = FixityPathFor(inputPath);
+    const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
+    const std::size_t fixityBytes = ArchivePictures(fixityFormat, width, height, ChromaRepetition::None).PictureBytes();
+    Fixity fixity;
+    const bool haveFixity = std::filesystem::exists(fixityPath, error);
+    if (haveFixity) {
+        std::string problem = ReadFixity(fixityPath, &fixity);
+        if (problem.empty() && (fixity.width != width || fixity.height != height))
+            problem = "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
+                      SizeText(width, height);
+        for (const FixityRecord& record : fixity.pictures)
+            if (problem.empty() && record.size != fixityBytes)
+                problem = "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the archive's";
+        if (!problem.empty())
+            Fail(fixityPath + ": " + problem + "; export checks the archive against it (kestrun verify says more)");
+    } else if (!quiet) {
+        std::fprintf(stderr, "note: no fixity file %s: damage inside a HUFY frame that still decodes would go out "
+                             "unseen\n",
+                     fixityPath.c_str());
+    }
+    const bool digestDirectly = fixityFormat.pixelFormat == target.pictures.pixelFormat;
 
     ExportFile file(outputPath, target.muxer);
     AVFormatContext* output = file.Context();
@@ -217,9 +241,11 @@ int ExportCommand(int argc, char** argv)
         CodecResult screened = CodecResult::Ok; // ScreenFrame's verdict
         CodecResult result = CodecResult::Ok;
         bool repeated = true;
+        std::vector<uint8_t> stored; // in the fixity file's format, where that is another
+        Digest digest{};
     };
     const std::size_t rawBytes = ArchivePictures(target.pictures, width, height, target.repetition).PictureBytes();
-    std::vector<std::unique_ptr<ArchivePictures>> decoders(threads);
+    std::vector<std::unique_ptr<ArchivePictures>> decoders(threads), storedDecoders(threads);
     uint64_t codedBytes = 0;
     Progress progress(quiet, input.AnnouncedFrames(), PictureBytes(width, height));
     OrderedPipeline<Slot> pipeline(
@@ -234,6 +260,18 @@ int ExportCommand(int argc, char** argv)
             const AVPacket* coded = slot.frame.packet.get();
             slot.result = decoders[worker]->Decode(coded->data, std::size_t(coded->size), slot.raw.data(), nullptr,
                                                    &slot.repeated);
+            if (slot.result != CodecResult::Ok || !haveFixity) return;
+            if (digestDirectly) {
+                slot.digest = Md5Of(slot.raw.data(), rawBytes);
+                return;
+            }
+            if (!MakeOnce(storedDecoders[worker], fixityFormat, width, height, ChromaRepetition::None)) {
+                slot.result = CodecResult::OutOfMemory;
+                return;
+            }
+            slot.stored.resize(fixityBytes);
+            slot.result = storedDecoders[worker]->Decode(coded->data, std::size_t(coded->size), slot.stored.data());
+            if (slot.result == CodecResult::Ok) slot.digest = Md5Of(slot.stored.data(), fixityBytes);
         },
         [&](Slot& slot) {
             const AVPacket* coded = slot.frame.packet.get();
@@ -247,6 +285,15 @@ int ExportCommand(int argc, char** argv)
                 Fail(which + ": its chroma is not repeated as the archive says (" +
                      DescribeMapping(provenance.mapping) + "), so " + target.pictures.name +
                      " would not hold its picture; nothing was exported");
+            if (haveFixity) {
+                const std::size_t picture = std::size_t(slot.frame.picture);
+                if (picture >= fixity.pictures.size())
+                    Fail(fixityPath + ": lists " + std::to_string(fixity.pictures.size()) +
+                         " pictures, the archive holds more; nothing was exported");
+                if (fixity.pictures[picture].digest != slot.digest)
+                    Fail(which + " is damaged: its picture differs from its digest in " + fixityPath +
+                         "; nothing was exported");
+            }
             if (encoder) {
                 PictureToFrame(target, slot.raw.data(), width, height, frame.get());
                 frame->pts = slot.frame.timestamp;
@@ -285,6 +332,9 @@ int ExportCommand(int argc, char** argv)
     }
     pipeline.Drain();
     reader.RequireEveryFrame();
+    if (haveFixity && int64_t(fixity.pictures.size()) != reader.Pictures())
+        Fail(fixityPath + ": lists " + std::to_string(fixity.pictures.size()) + " pictures, the archive holds " +
+             std::to_string(reader.Pictures()) + "; nothing was exported");
     send(nullptr);
     if (havePending) emit(reader.End());
     file.Close();
@@ -301,10 +351,11 @@ int ExportCommand(int argc, char** argv)
     file.Commit();
     if (!quiet)
         std::fprintf(stderr, "%s: %" PRId64 " pictures %s %s, %s (%.3f of the archive's %s), every picture checked "
-                             "against the archive; %.1f pictures/s\n",
+                             "against the archive%s; %.1f pictures/s\n",
                      outputPath.c_str(), check.pictures, SizeText(width, height).c_str(),
                      DescribeTarget(target).c_str(), DescribeBytes(exportBytes).c_str(),
                      archiveBytes ? double(exportBytes) / double(archiveBytes) : 0.0,
-                     DescribeBytes(archiveBytes).c_str(), progress.FramesPerSecond(check.pictures));
+                     DescribeBytes(archiveBytes).c_str(), haveFixity ? " and its fixity file" : "",
+                     progress.FramesPerSecond(check.pictures));
     return 0;
 }

@@ -52,7 +52,8 @@ TEST_F(ExportTest, Ffv1HoldsTheSourcesOwnPicturesAndAudio)
         Ok("$K encode --quiet " + std::string(c.encodeOptions) + " " + c.name + " archive.avi");
         const Result exported = Run("$K export archive.avi out.mkv");
         ASSERT_EQ(exported.status, 0) << exported.err;
-        EXPECT_NE(exported.err.find("every picture checked against the archive"), std::string::npos) << exported.err;
+        EXPECT_NE(exported.err.find("every picture checked against the archive and its fixity file"), std::string::npos)
+            << exported.err;
 
         EXPECT_NE(ProbeText("out.mkv", "", "format=format_name").find("matroska"), std::string::npos);
         EXPECT_EQ(ProbeText("out.mkv", "v", "stream=codec_name,pix_fmt"), "ffv1," + std::string(c.exported) + "\n");
@@ -177,6 +178,29 @@ TEST_F(ExportTest, RefusesWhatItCannotDoAndLeavesNothing)
     ExpectError("$K export damaged.avi out.mkv", {"damaged.avi", "frame 3 is damaged", "nothing was exported"});
     ExpectError("$K export --to uyvy damaged.avi out.mov", {"frame 3 is damaged"});
     ExpectNothingNamed("out.m");
+
+    // A flipped bit in frame 3's Huffman codes that still decodes: the fixity file names it.
+    file = ReadBytes(Path("archive.avi"));
+    ASSERT_EQ(std::string(file.begin() + long(f3), file.begin() + long(f3 + 4)), "YFUH");
+    const std::size_t payloadBits = (Le32(&file[f3 - 4]) - 8) * 8;
+    bool decodes = false;
+    for (std::size_t k = 0; k < 64 && !decodes; ++k) {
+        std::vector<uint8_t> flipped = file;
+        const std::size_t bit = (payloadBits / 3 + k * 37) % payloadBits;
+        flipped[f3 + 8 + bit / 8] ^= uint8_t(1 << (bit % 8));
+        WriteBytes(Path("flipped.avi"), flipped);
+        decodes = Run("$K framemd5 --quiet flipped.avi > /dev/null").status == 0;
+    }
+    ASSERT_TRUE(decodes);
+    Ok("cp archive.avi.framemd5 flipped.avi.framemd5");
+    ExpectError("$K export flipped.avi out.mkv", {"frame 3 is damaged: its picture differs from its digest in "
+                                                  "flipped.avi.framemd5", "nothing was exported"});
+    ExpectNothingNamed("out.m");
+    Ok("rm flipped.avi.framemd5");
+    const Result unseen = Run("$K export flipped.avi out.mkv");
+    EXPECT_EQ(unseen.status, 0) << unseen.err;
+    EXPECT_NE(unseen.err.find("note: no fixity file flipped.avi.framemd5"), std::string::npos) << unseen.err;
+    Ok("rm out.mkv");
 
     Ok("echo keep > taken.mkv");
     ExpectError("$K export archive.avi taken.mkv", {"taken.mkv", "exists", "--force"});
