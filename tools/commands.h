@@ -9,6 +9,7 @@ int InfoCommand(int argc, char** argv);
 int VerifyCommand(int argc, char** argv);
 int FrameMd5Command(int argc, char** argv);
 int FixityCommand(int argc, char** argv);
+int ExportCommand(int argc, char** argv);
 int DemoCommand(int argc, char** argv);
 
 // Runs a command and turns what it throws into a message on standard error

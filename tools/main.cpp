@@ -28,6 +28,8 @@ const Command commands[] = {
                           "PIX_FMT (yuyv422 by default)"},
     {"fixity", nullptr, "[--force] IN.avi [OUT]   write the fixity file an archive lacks (IN.avi.framemd5), from its "
                         "pictures as they decode now"},
+    {"export", nullptr, "[--to ffv1|v210|uyvy] [--force] IN.avi OUT   a lossless copy for other programs (FFV1 in "
+                        "Matroska, v210 or UYVY in MOV), checked picture by picture before it is kept"},
     {"raw-encode", RawEncodeCommand, "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY IN OUT   raw frames to compressed frames"},
     {"raw-decode", RawDecodeCommand, "-s WxH -f yuy2|uyvy|rgb24|rgb32 [--top-down] IN OUT   the reverse"},
 };

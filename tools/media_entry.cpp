@@ -11,6 +11,7 @@ extern "C" __attribute__((visibility("default"))) int KestrunRunMediaCommand(int
     } commands[] = {
         {"demo", DemoCommand},     {"encode", EncodeCommand},       {"decode", DecodeCommand},
         {"verify", VerifyCommand}, {"info", InfoCommand},           {"framemd5", FrameMd5Command}, {"fixity", FixityCommand},
+        {"export", ExportCommand},
     };
     if (argc < 2) return 127;
     for (const auto& command : commands)
