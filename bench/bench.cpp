@@ -1,8 +1,10 @@
 // kestrun_bench: MB/s of picture data through each stage of the codec and
-// through whole frames, on real footage scaled to 1920x1080.
+// through whole frames, on real footage scaled to 1920x1080 (or --size).
 //
-//   kestrun_bench [CLIP] [--frames N] [--seconds S]
+//   kestrun_bench [CLIP] [--frames N] [--seconds S] [--size WxH]
+//   kestrun_bench --levels      the processor levels this machine has, one a line
 //
+// KESTRUN_CPU narrows the kernels to a lower level; the first line says which ran.
 // Figures are medians over repeated runs of one thread; nothing here is a test.
 #include <algorithm>
 #include <chrono>
@@ -20,10 +22,11 @@
 #include "colour/colour.h"
 #include "huffman/huffman.h"
 #include "picture/packed.h"
+#include "platform/cpu.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-constexpr uint32_t Width = 1920, Height = 1080;
+uint32_t Width = 1920, Height = 1080;
 
 Bytes DecodeClip(const std::string& clip, const std::string& pixelFormat, int frames)
 {
@@ -101,7 +104,19 @@ int main(int argc, char** argv)
     int frameCount = 8;
     double seconds = 1.0;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--frames") && i + 1 < argc) frameCount = std::atoi(argv[++i]);
+        if (!std::strcmp(argv[i], "--levels")) {
+            for (const CpuLevel& level : CpuLevels())
+                if ((level.features & ~ProcessorFeatures()) == 0) std::printf("%s\n", level.name);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--size") && i + 1 < argc) {
+            unsigned w = 0, h = 0;
+            if (std::sscanf(argv[++i], "%ux%u", &w, &h) != 2 || w < 2 || w % 2 || h == 0 || w > 16384 || h > 16384) {
+                std::fprintf(stderr, "kestrun_bench: --size takes WxH, an even width\n");
+                return 2;
+            }
+            Width = w, Height = h;
+        } else if (!std::strcmp(argv[i], "--frames") && i + 1 < argc) frameCount = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
         else clip = argv[i];
     }
@@ -113,7 +128,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kestrun_bench: could not decode %s with ffmpeg\n", clip.c_str());
         return 1;
     }
-    std::printf("clip %s, %zu frames at %ux%u, one thread\n\n", clip.c_str(), frames, Width, Height);
+    std::printf("clip %s, %zu frames at %ux%u, one thread; kernels at %s (this processor: %s)\n\n", clip.c_str(),
+                frames, Width, Height, CpuLevelName(CpuFeatures()), CpuLevelName(ProcessorFeatures()));
 
     BuildClampTable();
     BuildConversionTables();

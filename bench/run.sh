@@ -1,13 +1,29 @@
 #!/usr/bin/env bash
 # Side-by-side speed and size of our paths and FFmpeg's lossless peers on the
-# same 1920x1080 4:2:2 frames, one thread each, medians of repeated runs.
+# same 4:2:2 frames (1920x1080, or --size), one thread each, medians of
+# repeated runs; then our commands and stages again at every processor level
+# the machine has below its own (KESTRUN_CPU), so that each level's speed is
+# known on any machine.
 #
-#   bench/run.sh [CLIP] [FRAMES] [REPEATS]      (default: the built-in sample, 60 frames, 7 rounds)
+#   bench/run.sh [--size WxH] [--top-level-only] [CLIP] [FRAMES] [REPEATS]
+#                (default: 1920x1080, the built-in sample, 60 frames, 7 rounds)
 #
 # Builds in release mode into build-bench/ and fetches nothing. The clip is
-# looped when it is shorter than FRAMES.
+# looped when it is shorter than FRAMES and scaled to the size.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+picture_size=1920x1080
+all_levels=1
+while (($#)) && [[ $1 == --* ]]; do
+  case "$1" in
+    --size) picture_size=$2; shift 2 ;;
+    --top-level-only) all_levels=0; shift ;;
+    *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+[[ $picture_size =~ ^([0-9]+)x([0-9]+)$ ]] && ((BASH_REMATCH[1] % 2 == 0)) ||
+  { echo "bench/run.sh: --size takes WxH with an even width" >&2; exit 2; }
+width=${BASH_REMATCH[1]} height=${BASH_REMATCH[2]}
 clip=${1:-samples/city-720x405.mpg}
 frames=${2:-60}
 repeats=${3:-7}
@@ -21,23 +37,23 @@ kestrun=build-bench/bin/kestrun
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-ffmpeg -nostdin -v error -stream_loop -1 -i "$clip" -frames:v "$frames" -vf scale=1920:1080 -pix_fmt yuyv422 \
+ffmpeg -nostdin -v error -stream_loop -1 -i "$clip" -frames:v "$frames" -vf scale=$width:$height -pix_fmt yuyv422 \
   -f rawvideo "$work/raw.yuy2"
 raw_bytes=$(stat -c %s "$work/raw.yuy2")
-n=$((raw_bytes / (1920 * 1080 * 2)))
+n=$((raw_bytes / (width * height * 2)))
 # The peers get the same pictures in their own planar layout, so no
 # conversion counts against them; ours take the packed frames a host hands over.
-ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -i "$work/raw.yuy2" -pix_fmt yuv422p -f rawvideo "$work/raw.422p"
-ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -i "$work/raw.yuy2" -vf vflip -pix_fmt bgr24 -f rawvideo "$work/raw.rgb24"
+ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s $picture_size -i "$work/raw.yuy2" -pix_fmt yuv422p -f rawvideo "$work/raw.422p"
+ffmpeg -nostdin -v error -f rawvideo -pix_fmt yuyv422 -s $picture_size -i "$work/raw.yuy2" -vf vflip -pix_fmt bgr24 -f rawvideo "$work/raw.rgb24"
 # The AVI commands start by loading FFmpeg's libraries and probing the file
 # (about 60 ms, on one thread): they get the frames three times over, so that
 # their two-thread figures are not mostly that start.
-ffmpeg -nostdin -v error -stream_loop 2 -f rawvideo -pix_fmt yuyv422 -s 1920x1080 -r 25 -i "$work/raw.yuy2" \
+ffmpeg -nostdin -v error -stream_loop 2 -f rawvideo -pix_fmt yuyv422 -s $picture_size -r 25 -i "$work/raw.yuy2" \
   -c:v rawvideo "$work/source.avi"
-rawin="-f rawvideo -pix_fmt yuv422p -s 1920x1080 -r 25 -i $work/raw.422p"
+rawin="-f rawvideo -pix_fmt yuv422p -s $picture_size -r 25 -i $work/raw.422p"
 W=$work
-raw="$kestrun raw-encode -s 1920x1080 --quiet"
-unraw="$kestrun raw-decode -s 1920x1080 --quiet"
+raw="$kestrun raw-encode -s $picture_size --quiet"
+unraw="$kestrun raw-decode -s $picture_size --quiet"
 
 # Jobs: a name, the file it writes (removed before every run, so that no run
 # pays for replacing an earlier one), and its command line. Every round runs
@@ -66,6 +82,20 @@ for t in 1 2; do job lzyv-dec-$t /dev/null "$unraw -f yuy2 --threads $t $W/lzyv.
 peer_encode ffv1
 peer_decode ffv1
 for t in 1 2; do job lzyv-enc-$t $W/lzyv.ksha "$raw -f yuy2 -q 10000 --threads $t $W/raw.yuy2 $W/lzyv.ksha"; done
+# The same commands of ours again at each processor level below the machine's.
+mapfile -t levels < <(build-bench/bin/kestrun_bench --levels)
+top=${levels[-1]}
+lower=()
+((all_levels)) && lower=("${levels[@]:0:${#levels[@]}-1}")
+for level in "${lower[@]}"; do
+  at="env KESTRUN_CPU=$level"
+  job hufy-enc-1@$level $W/hufy-$level.ksha "$at $raw -f yuy2 -q 0 --threads 1 $W/raw.yuy2 $W/hufy-$level.ksha"
+  job rgb24-enc@$level $W/rgb-$level.ksha "$at $raw -f rgb24 -q 0 --threads 1 $W/raw.rgb24 $W/rgb-$level.ksha"
+  for t in 1 2; do job hufy-dec-$t@$level /dev/null "$at $unraw -f yuy2 --threads $t $W/hufy.ksha /dev/null"; done
+  job rgb24-dec@$level /dev/null "$at $unraw -f rgb24 --threads 1 $W/hufy.ksha /dev/null"
+  job rgb32-dec@$level /dev/null "$at $unraw -f rgb32 --threads 1 $W/hufy.ksha /dev/null"
+  for t in 1 2; do job lzyv-dec-$t@$level /dev/null "$at $unraw -f yuy2 --threads $t $W/lzyv.ksha /dev/null"; done
+done
 # The LZYV frames must exist before the first round decodes them.
 ${job_command[lzyv-enc-2]} >/dev/null
 
@@ -99,7 +129,8 @@ for peer in "${peers[@]}"; do
 done
 mb=$(awk -v b="$raw_bytes" -v n="$n" 'BEGIN{print b / n / 1e6}') # MB of 4:2:2 picture per frame
 
-echo "$n frames of $clip at 1920x1080 4:2:2, one thread, whole commands: medians of $repeats rounds"
+echo "$n frames of $clip at $picture_size 4:2:2, one thread, whole commands: medians of $repeats rounds;"
+echo "our kernels at $top, this machine's level (KESTRUN_CPU narrows it; the levels below are measured further on)"
 echo
 printf '%-14s %9s %9s %9s %9s %7s\n' coder "enc fps" "enc MB/s" "dec fps" "dec MB/s" ratio
 row() { # label encode-job decode-job size
@@ -140,6 +171,28 @@ for pair in "raw-encode HUFY:hufy-enc" "raw-decode HUFY:hufy-dec" "raw-encode LZ
   printf '  %-26s %.2fx\n' "${pair%%:*}" "$(speedup ${pair#*:}-2 ${pair#*:}-1)"
 done
 
-echo
-echo "Stages, one thread (build-bench/bin/kestrun_bench):"
-build-bench/bin/kestrun_bench "$clip" --frames 8
+if ((${#lower[@]})); then
+  echo
+  echo "By processor level (kestrun, one thread but for the 2T columns, frames per second; the last row is"
+  echo "the machine's own level, as above; RGB columns: extra time over the YUY2 command at the same level):"
+  printf '%-10s %9s %9s %9s %9s %9s %9s %9s %8s %8s\n' level "HUFY enc" "HUFY dec" "enc/ffvh" "dec/ffvh" \
+    "RGB24 in" "RGB24 out" "RGB32 out" "2T HUFY" "2T LZYV"
+  percent() { awk -v r="$(speedup $1 $2)" 'BEGIN{printf " %+8.0f%%", (1 / r - 1) * 100}'; }
+  for level in "${lower[@]}" "$top"; do
+    at="@$level"
+    [[ $level == "$top" ]] && at=""
+    printf '%-10s' "$level"
+    awk -v n="$n" -v e="${t[hufy-enc-1$at]}" -v d="${t[hufy-dec-1$at]}" 'BEGIN{printf " %9.1f %9.1f", n/e, n/d}'
+    printf ' %8.2fx %8.2fx' "$(speedup hufy-enc-1$at ffvhuff-enc)" "$(speedup hufy-dec-1$at ffvhuff-dec)"
+    percent rgb24-enc$at hufy-enc-1$at
+    percent rgb24-dec$at hufy-dec-1$at
+    percent rgb32-dec$at hufy-dec-1$at
+    printf ' %7.2fx %7.2fx\n' "$(speedup hufy-dec-2$at hufy-dec-1$at)" "$(speedup lzyv-dec-2$at lzyv-dec-1$at)"
+  done
+fi
+
+for level in "${lower[@]}" "$top"; do
+  echo
+  echo "Stages at $level, one thread (build-bench/bin/kestrun_bench):"
+  KESTRUN_CPU=$level build-bench/bin/kestrun_bench "$clip" --frames 8 --size "$picture_size"
+done
