@@ -211,22 +211,12 @@ bool FrameToPicture(const ExportTarget& target, const AVFrame* frame, uint32_t w
 ExportFile::ExportFile(const std::string& path, const char* muxer)
     : path_(path), temporary_(path + ".partial-" + std::to_string(::getpid()))
 {
-    int result = avformat_alloc_output_context2(&context_, nullptr, muxer, nullptr);
-    if (result < 0 || !context_) throw std::bad_alloc();
-    result = avio_open(&context_->pb, ("file:" + temporary_).c_str(), AVIO_FLAG_WRITE);
-    if (result < 0) {
-        avformat_free_context(context_);
-        context_ = nullptr;
-        Fail(path + ": cannot write: " + DescribeAvError(result));
-    }
+    context_ = OpenMuxer(muxer, temporary_, path);
 }
 
 ExportFile::~ExportFile()
 {
-    if (context_) {
-        avio_closep(&context_->pb);
-        avformat_free_context(context_);
-    }
+    CloseMuxer(context_);
     if (!committed_) std::remove(temporary_.c_str());
 }
 

@@ -436,23 +436,33 @@ AviWriter::AviWriter(const std::string& path) : path_(path)
     if (path == "-") Fail("an AVI cannot go to standard output (it is finished by seeking back); give a file name");
     direct_ = IsSpecialOutput(path);
     temporary_ = direct_ ? path : path + ".partial-" + std::to_string(::getpid());
-    int result = avformat_alloc_output_context2(&context_, nullptr, "avi", nullptr);
-    if (result < 0 || !context_) throw std::bad_alloc();
-    result = avio_open(&context_->pb, ("file:" + temporary_).c_str(), AVIO_FLAG_WRITE);
+    context_ = OpenMuxer("avi", temporary_, path);
+}
+
+AVFormatContext* OpenMuxer(const char* muxer, const std::string& file, const std::string& path)
+{
+    AVFormatContext* context = nullptr;
+    int result = avformat_alloc_output_context2(&context, nullptr, muxer, nullptr);
+    if (result < 0 || !context) throw std::bad_alloc();
+    result = avio_open(&context->pb, ("file:" + file).c_str(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        // A constructor that throws runs no destructor.
-        avformat_free_context(context_);
-        context_ = nullptr;
+        avformat_free_context(context);
         Fail(path + ": cannot write: " + DescribeAvError(result));
     }
+    return context;
+}
+
+void CloseMuxer(AVFormatContext*& context)
+{
+    if (!context) return;
+    avio_closep(&context->pb);
+    avformat_free_context(context);
+    context = nullptr;
 }
 
 AviWriter::~AviWriter()
 {
-    if (context_) {
-        avio_closep(&context_->pb);
-        avformat_free_context(context_);
-    }
+    CloseMuxer(context_);
     if (!committed_ && !direct_) std::remove(temporary_.c_str());
 }
 

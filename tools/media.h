@@ -23,6 +23,11 @@ extern "C" {
 }
 
 std::string DescribeAvError(int error);
+
+// A muxer of FFmpeg's writing `file`, or a Fail naming `path` (what the user
+// asked for) if it cannot be opened; CloseMuxer undoes it and nulls it.
+AVFormatContext* OpenMuxer(const char* muxer, const std::string& file, const std::string& path);
+void CloseMuxer(AVFormatContext*& context);
 std::string FourccText(uint32_t tag);
 
 // A container opened for reading; "-" is standard input.
