@@ -17,8 +17,9 @@ deb=${1:-$(scripts/package-deb.sh)}
 deb=$(realpath "$deb")
 command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
 root=${KESTRUN_CLEAN_ROOT:-$(mktemp -d /tmp/kestrun-clean-XXXXXX)}
+chmod 755 "$root" # apt's downloads run as _apt
 cleanup() {
-  umount "$root/proc" 2>/dev/null || true
+  umount "$root/dev/pts" "$root/proc" 2>/dev/null || true
   [ "${KESTRUN_KEEP_ROOT:-0}" = 1 ] || rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
@@ -29,6 +30,7 @@ debootstrap --variant=minbase bookworm "$root" ${KESTRUN_MIRROR:+"$KESTRUN_MIRRO
   { tail -20 "$root.debootstrap.log" >&2; exit 1; }
 rm -f "$root.debootstrap.log"
 mount -t proc proc "$root/proc"
+mount -t devpts devpts "$root/dev/pts"
 cp "$deb" "$root/tmp/"
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 "$@"; }
 

@@ -1,6 +1,7 @@
 // kestrun: the Kestrun Archive Codec's command-line tool.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include <dlfcn.h>
@@ -76,8 +77,16 @@ bool AsksForHelp(int argc, char** argv)
 int RunMediaCommand(const char* name, int argc, char** argv)
 {
     const std::string folder = ExecutableDirectory();
-    std::string path = folder + "/" + MediaLibraryName;
-    if (::access(path.c_str(), F_OK) != 0) path = folder + "/" KESTRUN_MEDIA_DIR "/" + MediaLibraryName;
+    const std::string beside = folder + "/" + MediaLibraryName;
+    const std::string installed =
+        std::filesystem::path(folder + "/" KESTRUN_MEDIA_DIR "/" + MediaLibraryName).lexically_normal().string();
+    const bool there = ::access(beside.c_str(), F_OK) == 0;
+    if (!there && ::access(installed.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "kestrun %s: cannot load the media library: it is neither at %s nor at %s\n", name,
+                     beside.c_str(), installed.c_str());
+        return 1;
+    }
+    const std::string& path = there ? beside : installed;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     auto entry = library ? reinterpret_cast<int (*)(int, char**)>(dlsym(library, MediaEntryName)) : nullptr;
     if (!entry) {
