@@ -120,13 +120,13 @@ const CommandHelp help[] = {
      framemd5Options},
     {"fixity", "[--force] [--threads N] [--quiet] IN.avi [OUT]",
      "Writes the fixity file an archive lacks (OUT, by default IN.avi.framemd5) from its pictures as they decode "
-     "now: it proves only that nothing changes from then on.",
+     "now: it proves only that nothing changes from then on. IN must be a file.",
      fixityOptions},
     {"export", "[--to ffv1|v210|uyvy] [--threads N] [--force] [--quiet] IN.avi OUT",
      "Writes the archive's pictures for other tools: FFV1 in Matroska as yuv420p or yuv411p where the archive's "
      "chroma was repeated from such a source, yuv422p otherwise; or v210 or UYVY in MOV. Audio is copied and the "
      "provenance carried as tags; every picture of the written file is checked against the archive before it is "
-     "renamed into place.",
+     "renamed into place. IN and OUT must be files, not - : both are read back.",
      exportOptions},
     {"raw-encode", "-s WxH -f yuy2|uyvy|rgb24 -q QUALITY [--threads N] [--quiet] IN OUT",
      "Compresses raw frames back to back (packed rows 2 x W bytes apart, top row first; RGB rows 3 x W bytes "
