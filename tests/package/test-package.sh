@@ -48,6 +48,9 @@ warnings=$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)
 man_out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 [ -z "$man_out" ] || fail "man -l: $man_out"
 
+# info fails on a file that is not there, after loading the library.
+loaded=$( (LD_DEBUG=files "$tool" info "$scratch/none.avi" 2>&1 || true) | sed -n 's/.*file=\([^ ]*libkestrun-media\.so\).*/\1/p' | head -1)
+[[ $loaded == "$root"/* ]] || fail "the media library came from ${loaded:-nowhere}, not the root"
 demo=$("$tool" demo --quiet --threads 2) || fail "demo: $demo"
 echo "$demo"
 grep -q "^encoding $root/usr/share/kestrun/city-720x405.mpg " <<<"$demo" || fail "demo did not take the clip in the root"
