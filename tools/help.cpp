@@ -1,5 +1,6 @@
 #include "help.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
