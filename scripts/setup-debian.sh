@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a fresh Debian machine (as root,
-# or through sudo). Safe to run again.
+# or through sudo). Safe to run again. dpkg-dev (dpkg-shlibdeps), file,
+# man-db and groff-base: the package and its test.
 set -euo pipefail
 packages=(build-essential cmake pkg-config zlib1g-dev libgtest-dev googletest ffmpeg
-          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev nlohmann-json3-dev)
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libdeflate-dev nlohmann-json3-dev
+          dpkg-dev file man-db groff-base)
 # --windows: the cross compilers and Wine for the DLLs and their tests, and
 # 32-bit Wine (wine32:i386) beside it where this machine runs 32-bit programs
 # (only there: where it cannot, wine32 would stand in 64-bit Wine's way).

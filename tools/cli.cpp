@@ -204,3 +204,12 @@ std::string DescribeBytes(uint64_t bytes)
         std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
     return text;
 }
+
+std::string ExecutableDirectory()
+{
+    std::string path(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    path.resize(length > 0 ? std::size_t(length) : 0);
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
+}

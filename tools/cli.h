@@ -81,3 +81,7 @@ private:
 };
 
 std::string DescribeBytes(uint64_t bytes);
+
+// The folder of the running executable (from /proc/self/exe), where the
+// tool finds its media library and, once installed, its data.
+std::string ExecutableDirectory();

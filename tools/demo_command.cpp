@@ -14,13 +14,32 @@
 #ifndef KESTRUN_SAMPLE_CLIP
 #define KESTRUN_SAMPLE_CLIP "samples/city-720x405.mpg"
 #endif
+#ifndef KESTRUN_DATA_DIR
+#define KESTRUN_DATA_DIR "../share/kestrun"
+#endif
+
+namespace {
+// Installed, the clip is in KESTRUN_DATA_DIR relative to the executable's
+// folder, so that the installed tree may be moved; the build tree (the media
+// library beside the executable) takes it from the source tree instead.
+std::string SampleClip()
+{
+    const std::string folder = ExecutableDirectory();
+    const std::filesystem::path installed =
+        std::filesystem::path(folder + "/" KESTRUN_DATA_DIR "/city-720x405.mpg").lexically_normal();
+    std::error_code error;
+    if (!std::filesystem::exists(installed, error) && std::filesystem::exists(folder + "/" + MediaLibraryName, error))
+        return KESTRUN_SAMPLE_CLIP;
+    return installed.string();
+}
+} // namespace
 
 int DemoCommand(int argc, char** argv)
 {
     Arguments arguments = ParseArguments(argc, argv, 2, {"--coder", "--threads"}, {"--quiet"});
     if (arguments.positional.size() > 1)
-        UsageError("usage: kestrun demo [--coder huffman|deflate|smallest|archive] [--threads N] [CLIP]");
-    const std::string clip = arguments.positional.empty() ? KESTRUN_SAMPLE_CLIP : arguments.positional[0];
+        UsageError("usage: kestrun demo [--coder huffman|deflate|smallest|archive] [--threads N] [--quiet] [CLIP]");
+    const std::string clip = arguments.positional.empty() ? SampleClip() : arguments.positional[0];
     if (!std::filesystem::exists(clip))
         Fail(clip + ": the sample clip is not there; give a clip: kestrun demo CLIP");
     std::string pattern = (std::filesystem::temp_directory_path() / "kestrun-demo-XXXXXX").string();
