@@ -136,7 +136,9 @@ fi
 # installed (then plain "wine" starts the 32-bit rundll32 and reg).
 wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
-export WINELOADER=$wine64
+# As Debian's wine script sets it: Wine starts a child of the other bitness
+# with this name, "64" added or taken off.
+if [[ -x $wine32 ]]; then export WINELOADER=$wine32; else export WINELOADER=$wine64; fi
 if [[ $arch == i686 ]]; then
   if ! "$source_dir/scripts/runs-32-bit.sh"; then
     echo "skipped: this machine cannot run 32-bit programs, so the i686 DLL, its tests and its host were not run"
