@@ -32,6 +32,14 @@ using EncoderPointer = std::unique_ptr<AVCodecContext, EncoderFree>;
 // its CRC) on its own, so that a damaged slice spoils no other and threads
 // share a picture. The count must be one FFV1 allows; it depends on the
 // size alone, so that the export is the same for every thread count.
+AVFieldOrder FieldOrderOf(const Provenance* provenance)
+{
+    if (!provenance) return AV_FIELD_UNKNOWN;
+    if (provenance->fieldOrder == "top-first") return AV_FIELD_TT;
+    if (provenance->fieldOrder == "bottom-first") return AV_FIELD_BB;
+    return AV_FIELD_PROGRESSIVE;
+}
+
 int SliceCount(uint32_t width, uint32_t height) { return uint64_t(width) * height > 1024 * 576 ? 16 : 4; }
 
 EncoderPointer OpenEncoder(const ExportTarget& target, const MediaInput& input, const Provenance* provenance,
@@ -50,10 +58,7 @@ EncoderPointer OpenEncoder(const ExportTarget& target, const MediaInput& input, 
     c->framerate = input.FrameRate();
     c->sample_aspect_ratio = input.Video()->sample_aspect_ratio;
     c->color_range = target.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-    if (provenance)
-        c->field_order = provenance->fieldOrder == "top-first"      ? AV_FIELD_TT
-                         : provenance->fieldOrder == "bottom-first" ? AV_FIELD_BB
-                                                                    : AV_FIELD_PROGRESSIVE;
+    if (provenance) c->field_order = FieldOrderOf(provenance);
     c->gop_size = 1; // every frame a key frame, as in the archive
     if (globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
@@ -131,12 +136,7 @@ int ExportCommand(int argc, char** argv)
     const bool haveFixity = std::filesystem::exists(fixityPath, error);
     if (haveFixity) {
         std::string problem = ReadFixity(fixityPath, &fixity);
-        if (problem.empty() && (fixity.width != width || fixity.height != height))
-            problem = "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
-                      SizeText(width, height);
-        for (const FixityRecord& record : fixity.pictures)
-            if (problem.empty() && record.size != fixityBytes)
-                problem = "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the archive's";
+        if (problem.empty()) problem = FixityMismatch(fixity, width, height, fixityBytes);
         if (!problem.empty())
             Fail(fixityPath + ": " + problem + "; export checks the archive against it (kestrun verify says more)");
     } else if (!quiet) {
@@ -167,10 +167,7 @@ int ExportCommand(int argc, char** argv)
         v210->height = int(height);
         v210->sample_aspect_ratio = input.Video()->sample_aspect_ratio;
         v210->color_range = target.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
-        v210->field_order = !recorded                                  ? AV_FIELD_UNKNOWN
-                            : provenance.fieldOrder == "top-first"     ? AV_FIELD_TT
-                            : provenance.fieldOrder == "bottom-first"  ? AV_FIELD_BB
-                                                                       : AV_FIELD_PROGRESSIVE;
+        v210->field_order = FieldOrderOf(recorded ? &provenance : nullptr);
     }
     video->codecpar->codec_tag = 0; // the container's own tag (FFV1, v210, 2vuy)
     video->time_base = timeBase;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "command_support.h"
+
 extern "C" {
 #include <libavformat/version.h>
 #include <libavutil/md5.h>
@@ -105,5 +107,17 @@ std::string ReadFixity(const std::string& path, Fixity* fixity)
     if (in.bad()) return "cannot be read";
     if (!md5) return "is not a framemd5 file of MD5 digests (no \"#hash: MD5\" line)";
     if (fixity->width == 0 || fixity->height == 0) return "does not give the pictures' size (no \"#dimensions 0\" line)";
+    return "";
+}
+
+std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height, std::size_t pictureBytes)
+{
+    if (fixity.width != width || fixity.height != height)
+        return "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
+               SizeText(width, height);
+    for (const FixityRecord& record : fixity.pictures)
+        if (record.size != pictureBytes)
+            return "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the " +
+                   std::to_string(pictureBytes) + "-byte " + FixityPixelFormat(width) + " pictures of the archive";
     return "";
 }

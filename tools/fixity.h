@@ -45,3 +45,6 @@ struct Fixity {
 // Reads `path` (untrusted: any bytes). Returns "" and fills `fixity`, or what
 // is wrong with the file ("cannot be read", "line 9 is not a framemd5 line").
 std::string ReadFixity(const std::string& path, Fixity* fixity);
+// Whether `fixity` can be of an archive of width x height pictures, whose
+// stored pictures are `pictureBytes` long: "" if so, else what is wrong.
+std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height, std::size_t pictureBytes);

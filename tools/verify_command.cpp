@@ -143,13 +143,7 @@ JobStats RunVerify(const VerifyJob& job)
     if (haveFixity) {
         fixityProblem = ReadFixity(fixityPath, &fixity);
         if (!job.fixity.empty() && fixityProblem == "cannot be read") Fail(fixityPath + ": cannot be read");
-        if (fixityProblem.empty() && (fixity.width != width || fixity.height != height))
-            fixityProblem = "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
-                            SizeText(width, height);
-        for (const FixityRecord& record : fixity.pictures)
-            if (fixityProblem.empty() && record.size != fixityBytes)
-                fixityProblem = "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the " +
-                                std::to_string(fixityBytes) + "-byte " + FixityPixelFormat(width) + " pictures of the archive";
+        if (fixityProblem.empty()) fixityProblem = FixityMismatch(fixity, width, height, fixityBytes);
     }
     const bool checkFixity = haveFixity && fixityProblem.empty();
     int64_t fixityMatches = 0;
