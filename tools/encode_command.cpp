@@ -273,8 +273,7 @@ JobStats RunEncode(const EncodeJob& job)
         const std::string header = Framemd5Header(video->time_base, width, height, video->sample_aspect_ratio);
         fixity->Write(header.data(), header.size());
     }
-    const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
-    const std::size_t fixityBytes = std::size_t(av_image_get_buffer_size(fixityFormat.pixelFormat, int(width), int(height), 1));
+    const std::size_t fixityBytes = FixityPictureBytes(width, height);
     const bool digestInput = format.layout == PixelLayout::Yuy2 && width % 2 == 0;
     std::vector<std::unique_ptr<ArchivePictures>> digesters(job.threads);
 
@@ -328,13 +327,8 @@ JobStats RunEncode(const EncodeJob& job)
                 slot.digest = Md5Of(slot.picture, PictureBytes(width, height));
                 return;
             }
-            if (!MakeOnce(digesters[worker], fixityFormat, width, height, ChromaRepetition::None)) {
-                slot.result = CodecResult::OutOfMemory;
-                return;
-            }
-            slot.stored.resize(digesters[worker]->PictureBytes());
-            slot.result = digesters[worker]->Decode(slot.coded->data, slot.size, slot.stored.data());
-            if (slot.result == CodecResult::Ok) slot.digest = Md5Of(slot.stored.data(), slot.stored.size());
+            slot.result =
+                DigestForFixity(slot.coded->data, slot.size, width, height, digesters[worker], slot.stored, &slot.digest);
         },
         [&](Slot& slot) {
             if (!slot.readError.empty())

@@ -131,12 +131,11 @@ int ExportCommand(int argc, char** argv)
     // beside the archive, when there is one, names it before it goes out.
     const std::string fixityPath = FixityPathFor(inputPath);
     const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
-    const std::size_t fixityBytes = ArchivePictures(fixityFormat, width, height, ChromaRepetition::None).PictureBytes();
     Fixity fixity;
     const bool haveFixity = std::filesystem::exists(fixityPath, error);
     if (haveFixity) {
         std::string problem = ReadFixity(fixityPath, &fixity);
-        if (problem.empty()) problem = FixityMismatch(fixity, width, height, fixityBytes);
+        if (problem.empty()) problem = FixityMismatch(fixity, width, height);
         if (!problem.empty())
             Fail(fixityPath + ": " + problem + "; export checks the archive against it (kestrun verify says more)");
     } else if (!quiet) {
@@ -262,13 +261,8 @@ int ExportCommand(int argc, char** argv)
                 slot.digest = Md5Of(slot.raw.data(), rawBytes);
                 return;
             }
-            if (!MakeOnce(storedDecoders[worker], fixityFormat, width, height, ChromaRepetition::None)) {
-                slot.result = CodecResult::OutOfMemory;
-                return;
-            }
-            slot.stored.resize(fixityBytes);
-            slot.result = storedDecoders[worker]->Decode(coded->data, std::size_t(coded->size), slot.stored.data());
-            if (slot.result == CodecResult::Ok) slot.digest = Md5Of(slot.stored.data(), fixityBytes);
+            slot.result = DigestForFixity(coded->data, std::size_t(coded->size), width, height, storedDecoders[worker],
+                                          slot.stored, &slot.digest);
         },
         [&](Slot& slot) {
             const AVPacket* coded = slot.frame.packet.get();

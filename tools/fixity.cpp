@@ -5,10 +5,13 @@
 #include <fstream>
 
 #include "command_support.h"
+#include "picture_format.h"
 
 extern "C" {
 #include <libavformat/version.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/md5.h>
+#include <libavutil/pixdesc.h>
 }
 
 std::string FixityPathFor(const std::string& archive) { return archive + ".framemd5"; }
@@ -110,8 +113,14 @@ std::string ReadFixity(const std::string& path, Fixity* fixity)
     return "";
 }
 
-std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height, std::size_t pictureBytes)
+std::size_t FixityPictureBytes(uint32_t width, uint32_t height)
 {
+    return std::size_t(av_image_get_buffer_size(av_get_pix_fmt(FixityPixelFormat(width)), int(width), int(height), 1));
+}
+
+std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height)
+{
+    const std::size_t pictureBytes = FixityPictureBytes(width, height);
     if (fixity.width != width || fixity.height != height)
         return "is of " + SizeText(fixity.width, fixity.height) + " pictures, the archive's are " +
                SizeText(width, height);
@@ -120,4 +129,15 @@ std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height
             return "holds digests of " + std::to_string(record.size) + "-byte pictures, not of the " +
                    std::to_string(pictureBytes) + "-byte " + FixityPixelFormat(width) + " pictures of the archive";
     return "";
+}
+
+CodecResult DigestForFixity(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height,
+                            std::unique_ptr<ArchivePictures>& decoder, std::vector<uint8_t>& scratch, Digest* digest)
+{
+    if (!MakeOnce(decoder, *FindPictureFormat(FixityPixelFormat(width), true), width, height, ChromaRepetition::None))
+        return CodecResult::OutOfMemory;
+    scratch.resize(decoder->PictureBytes());
+    const CodecResult result = decoder->Decode(frame, size, scratch.data());
+    if (result == CodecResult::Ok) *digest = Md5Of(scratch.data(), scratch.size());
+    return result;
 }

@@ -12,8 +12,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "codec/codec.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -45,6 +48,17 @@ struct Fixity {
 // Reads `path` (untrusted: any bytes). Returns "" and fills `fixity`, or what
 // is wrong with the file ("cannot be read", "line 9 is not a framemd5 line").
 std::string ReadFixity(const std::string& path, Fixity* fixity);
-// Whether `fixity` can be of an archive of width x height pictures, whose
-// stored pictures are `pictureBytes` long: "" if so, else what is wrong.
-std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height, std::size_t pictureBytes);
+class ArchivePictures;
+
+// The bytes of one picture as the fixity file digests it.
+std::size_t FixityPictureBytes(uint32_t width, uint32_t height);
+
+// The digest of a frame's picture as the fixity file holds it (in
+// FixityPixelFormat), decoded by `decoder`, made on first use, into `scratch`:
+// each worker keeps its own two. Ok, or why there is none.
+CodecResult DigestForFixity(const uint8_t* frame, std::size_t size, uint32_t width, uint32_t height,
+                            std::unique_ptr<ArchivePictures>& decoder, std::vector<uint8_t>& scratch, Digest* digest);
+
+// Whether `fixity` can be of an archive of width x height pictures: "" if
+// so, else what is wrong.
+std::string FixityMismatch(const Fixity& fixity, uint32_t width, uint32_t height);

@@ -138,12 +138,12 @@ JobStats RunVerify(const VerifyJob& job)
     std::error_code missing;
     const bool haveFixity = !job.fixity.empty() || (!fixityPath.empty() && std::filesystem::exists(fixityPath, missing));
     const PictureFormat fixityFormat = *FindPictureFormat(FixityPixelFormat(width), true);
-    const std::size_t fixityBytes = ArchivePictures(fixityFormat, width, height, ChromaRepetition::None).PictureBytes();
+    const std::size_t fixityBytes = FixityPictureBytes(width, height);
     std::string fixityProblem;
     if (haveFixity) {
         fixityProblem = ReadFixity(fixityPath, &fixity);
         if (!job.fixity.empty() && fixityProblem == "cannot be read") Fail(fixityPath + ": cannot be read");
-        if (fixityProblem.empty()) fixityProblem = FixityMismatch(fixity, width, height, fixityBytes);
+        if (fixityProblem.empty()) fixityProblem = FixityMismatch(fixity, width, height);
     }
     const bool checkFixity = haveFixity && fixityProblem.empty();
     int64_t fixityMatches = 0;
@@ -175,20 +175,19 @@ JobStats RunVerify(const VerifyJob& job)
 
     // A decoded picture against its digest in the fixity file.
     auto checkDigest = [&](Worker& worker, Slot& slot) -> std::string {
-        const uint8_t* stored = slot.picture.data();
-        if (compare.checkFormat.pixelFormat != fixityFormat.pixelFormat) {
-            if (!MakeOnce(worker.stored, fixityFormat, width, height, ChromaRepetition::None))
-                return "out of memory for decoding it";
-            slot.stored.resize(fixityBytes);
-            if (worker.stored->Decode(slot.frame.packet->data, std::size_t(slot.frame.packet->size),
-                                      slot.stored.data()) != CodecResult::Ok)
-                return "it does not decode";
-            stored = slot.stored.data();
+        Digest digest{};
+        if (compare.checkFormat.pixelFormat == fixityFormat.pixelFormat) {
+            digest = Md5Of(slot.picture.data(), fixityBytes);
+        } else {
+            const CodecResult result = DigestForFixity(slot.frame.packet->data, std::size_t(slot.frame.packet->size),
+                                                       width, height, worker.stored, slot.stored, &digest);
+            if (result == CodecResult::OutOfMemory) return "out of memory for decoding it";
+            if (result != CodecResult::Ok) return "it does not decode";
         }
         const int64_t picture = slot.frame.picture;
         if (picture >= int64_t(fixity.pictures.size())) return "the fixity file has no digest for its picture";
         const FixityRecord& record = fixity.pictures[std::size_t(picture)];
-        if (Md5Of(stored, fixityBytes) != record.digest)
+        if (digest != record.digest)
             return "its picture differs from its digest in the fixity file";
         if (record.pts != slot.frame.timestamp)
             return "its picture is at time " + std::to_string(slot.frame.timestamp) + ", the fixity file's at " +
