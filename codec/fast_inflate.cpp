@@ -279,7 +279,8 @@ InflateResult ReadDynamicTables(BitReader& in, Tables& t)
         unsigned repeat;
         uint8_t value = 0;
         if (symbol == 16) {
-            if (i == 0) return in.Failed(bad);
+            // zlib wants the two repeat bits before it finds no length to repeat.
+            if (i == 0) return in.Failed(bad, 2);
             value = lengths[i - 1];
             repeat = 3 + in.Take(2);
         } else if (symbol == 17) {

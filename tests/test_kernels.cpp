@@ -635,6 +635,11 @@ TEST_P(Inflate, NamesWhatIsWrongAsZlibDoes)
     Bytes header = stream;
     header[0] ^= 0x01; // no longer a multiple of 31
     both(header, header.size(), picture.size(), InflateResult::BadData);
+    // A code-length repeat with nothing before it, its two repeat bits past
+    // the end of the input: zlib asks for them first, so the stream is cut short.
+    const Bytes repeat = {0x78, 0x01, 0x05, 0x0a, 0x24, 0x24};
+    both(repeat, repeat.size(), 10213, InflateResult::CutShort);
+    both(Bytes{0x78, 0x01, 0x05, 0x0a, 0x24, 0x24, 0x00}, 7, 10213, InflateResult::BadData);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Inflate, ::testing::ValuesIn(Entries(InflateKernels())), KernelName());
