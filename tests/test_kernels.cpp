@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -501,6 +502,11 @@ TEST_P(HuffmanCounting, EveryByteIsCountedInItsHalf)
     Bytes runs = RandomBytes(50000, 9);
     for (std::size_t i = 0; i < runs.size(); ++i) runs[i] = (i / 700) % 2 ? runs[i] : uint8_t(i % 3 == 0 ? 255 : 1);
     inputs.push_back(runs);
+    // Runs of the values at either edge of the AVX2 kernel's byte counters
+    // (-6 and 5) and just past them, long enough to fill a counter many times.
+    Bytes edges(300007);
+    for (std::size_t i = 0; i < edges.size(); ++i) edges[i] = std::array<uint8_t, 4>{250, 5, 6, 249}[i / 9000 % 4];
+    inputs.push_back(edges);
     for (const Bytes& input : inputs) {
         SCOPED_TRACE(::testing::Message() << input.size() << " bytes");
         const uint32_t length = static_cast<uint32_t>(input.size()), split = huffman_detail::EncodeSplit(length);
