@@ -21,8 +21,9 @@ namespace {
 // A table entry, 32 bits:
 //   bits 0-7    code bits the entry takes (both codes of a literal pair);
 //   bits 8-11   its kind;
-//   bits 12-15  extra bits after the code (lengths, distances), or the
-//               index bits of the subtable an entry points to;
+//   bits 12-15  extra bits after the code (lengths, distances), the
+//               index bits of the subtable an entry points to, or a literal
+//               pair's first code bits;
 //   bits 16-31  the value: literal (a pair: first in bits 16-23), length or
 //               distance base, or the subtable's first entry.
 enum Kind : uint32_t { Literal, LiteralPair, Length, EndOfBlock, Subtable, Invalid };
@@ -169,7 +170,8 @@ bool BuildTable(const uint8_t* lengths, unsigned count, Alphabet alphabet, unsig
             if (KindOf(first) != Literal) continue;
             const uint32_t second = table[i >> BitsOf(first)];
             if (KindOf(second) != Literal || BitsOf(first) + BitsOf(second) > root) continue;
-            table[i] = Entry(BitsOf(first) + BitsOf(second), LiteralPair, 0, ValueOf(first) | ValueOf(second) << 8);
+            table[i] = Entry(BitsOf(first) + BitsOf(second), LiteralPair, BitsOf(first),
+                             ValueOf(first) | ValueOf(second) << 8);
         }
     }
     return true;
@@ -386,6 +388,10 @@ InflateResult DecodeBlock(BitReader& reader, const Tables& t, uint8_t* outBegin,
         }
         if (KindOf(e) == Subtable) e = literal[ValueOf(e) + ((in.bits >> LiteralRootBits) & ((1u << ExtraOf(e)) - 1))];
         if (IsLiterals(e)) { // near the end of the output, or a long literal code
+            // zlib finds the output full once it has the next literal's
+            // code, before it reads the code of a pair's second.
+            if (out == outEnd)
+                return fail(in, InflateResult::LongOutput, KindOf(e) == LiteralPair ? ExtraOf(e) : BitsOf(e));
             if (std::size_t(outEnd - out) < LiteralCount(e)) return fail(in, InflateResult::LongOutput, BitsOf(e));
             out[0] = uint8_t(ValueOf(e));
             if (LiteralCount(e) == 2) out[1] = uint8_t(ValueOf(e) >> 8);

@@ -646,6 +646,20 @@ TEST_P(Inflate, NamesWhatIsWrongAsZlibDoes)
     const Bytes repeat = {0x78, 0x01, 0x05, 0x0a, 0x24, 0x24};
     both(repeat, repeat.size(), 10213, InflateResult::CutShort);
     both(Bytes{0x78, 0x01, 0x05, 0x0a, 0x24, 0x24, 0x00}, 7, 10213, InflateResult::BadData);
+    // Input and room both cut short: the one zlib meets first is told, also
+    // where the output fills up just before a literal pair whose second code
+    // lies past the end of the input.
+    Bytes literals = RandomBytes(300, 15);
+    for (uint8_t& b : literals) b %= 5;
+    const Bytes pairStream = Deflated(literals);
+    Bytes out(literals.size() + 1);
+    for (std::size_t size = 0; size <= pairStream.size(); ++size)
+        for (std::size_t outputSize = 0; outputSize <= literals.size(); ++outputSize) {
+            std::size_t consumed = 0;
+            const InflateResult ours = Tested().function(pairStream.data(), size, out.data(), outputSize, &consumed);
+            ASSERT_EQ(ours, InflateExactZlib(pairStream.data(), size, out.data(), outputSize, &consumed))
+                << size << " bytes into " << outputSize;
+        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Inflate, ::testing::ValuesIn(Entries(InflateKernels())), KernelName());
