@@ -4,7 +4,8 @@
 #   build-faults  every test with the n-th allocation made to fail (test_faults
 #                 and the other subsystems' allocation-failure cases), under ASan
 #   build-tsan    the concurrency test under ThreadSanitizer
-#   build-fuzz    every fuzz target for $KESTRUN_FUZZ_SECONDS (default 60) each
+#   build-fuzz    every fuzz target for $KESTRUN_FUZZ_SECONDS (default 60) each, seed
+#                 $KESTRUN_FUZZ_SEED (default 1)
 # Build directories are under $KESTRUN_ROBUSTNESS_BUILD (default: the source
 # tree). Needs clang and libclang-rt-14-dev (scripts/setup-debian.sh).
 set -euo pipefail
@@ -37,6 +38,8 @@ cmake --build "$root/build-tsan" -j"$jobs" --target test_concurrency
 "$root/build-tsan/tests/test_concurrency"
 
 step "fuzz smoke runs, ${seconds}s per target"
-KESTRUN_FUZZ_BUILD="$root/build-fuzz" KESTRUN_JOBS="$jobs" scripts/fuzz.sh all "$seconds"
+# A fixed seed, so that what a run finds can be found again from its log;
+# longer runs with fresh seeds are scripts/fuzz.sh's.
+KESTRUN_FUZZ_BUILD="$root/build-fuzz" KESTRUN_JOBS="$jobs" scripts/fuzz.sh all "$seconds" -seed="${KESTRUN_FUZZ_SEED:-1}"
 
 step "robustness checks passed"
