@@ -119,8 +119,8 @@ bool ConvertRgbToPlanarWith(const RgbInputKernel& input, DecimationKernel decima
 // RGB output, one row of the picture to RGB24 and to RGB32 pixels. The
 // AVX-512 kernels store sixteen pixels a step with byte masks, so in RGB32
 // they leave the fourth bytes untouched instead of writing back the values
-// read; the VNNI one computes the channels from inverseLinear instead of
-// looking up the tables.
+// read; the VNNI one, and the AVX2 one, compute the channels from
+// inverseLinear instead of looking up the tables.
 using RgbRowConverter = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width);
 struct RgbOutputKernel {
     RgbRowConverter rgb24;

@@ -5,7 +5,9 @@
 // add a pair's {blue, green, red, 0} chroma offsets (chromaContributions) to
 // each pixel's luma in one register and saturate with the signed and
 // unsigned packs, which equal ClampTable for any sum. Each does whole groups
-// of pixels and leaves the rest of a row to the portable code.
+// of pixels and leaves the rest of a row to the portable code. The AVX2 and
+// AVX-512 VNNI kernels compute most groups from inverseLinear instead, with
+// no table loads, and leave the rest to the table code.
 #include "colour.h"
 
 #include "colour_internal.h"
@@ -212,8 +214,8 @@ KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const
                           vw = ShuffleInput(vs, chromaLanes[g]);
             const __m256i l = Product(yw, c[0].factors[0]);
             const __m256i b = _mm256_add_epi32(_mm256_add_epi32(l, c[0].constant), Product(uw, c[0].factors[1]));
-            const __m256i gr = _mm256_add_epi32(_mm256_add_epi32(l, c[1].constant),
-                                                _mm256_add_epi32(Product(uw, c[1].factors[1]), Product(vw, c[1].factors[2])));
+            const __m256i chroma = _mm256_add_epi32(Product(uw, c[1].factors[1]), Product(vw, c[1].factors[2]));
+            const __m256i gr = _mm256_add_epi32(_mm256_add_epi32(l, c[1].constant), chroma);
             const __m256i r = _mm256_add_epi32(_mm256_add_epi32(l, c[2].constant), Product(vw, c[2].factors[2]));
             MarkUnsure<InverseFractionBits, InverseGuard>(b, unsure);
             MarkUnsure<InverseFractionBits, InverseGuard>(gr, unsure);
@@ -226,7 +228,8 @@ KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const
         if (_mm256_testz_si256(unsure, unsure)) {
             // Words of pixels 0-3 and 8-11 in the low halves, 4-7 and 12-15
             // in the high; the byte and word unpacks put them in order.
-            const __m256i br = _mm256_packus_epi16(_mm256_packs_epi32(blue[0], blue[1]), _mm256_packs_epi32(red[0], red[1]));
+            const __m256i br =
+                _mm256_packus_epi16(_mm256_packs_epi32(blue[0], blue[1]), _mm256_packs_epi32(red[0], red[1]));
             const __m256i gz = _mm256_packus_epi16(_mm256_packs_epi32(green[0], green[1]), _mm256_setzero_si256());
             const __m256i bg = _mm256_unpacklo_epi8(br, gz), rz = _mm256_unpackhi_epi8(br, gz);
             first = _mm256_unpacklo_epi16(bg, rz);

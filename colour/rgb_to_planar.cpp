@@ -104,9 +104,10 @@ __attribute__((target("avx2"))) void ConvertRowAvx2(const uint8_t* pixel, ptrdif
     ConvertRow<FixedStep>(pixel, pixelStep, y + j, u + j, v + j, width - j);
 }
 
-// Lanes of the linear kernel's sixteen pixels, from 16-byte loads at pixels
-// 0 and 8 (first registers) and at pixels 4 and, ending with the row's 48
-// bytes, at byte 32 (second): channel c of pixel i of 4 in each half.
+// The linear kernel's lanes, channel c of four pixels in each half: its
+// first registers hold pixels 0-3 and 8-11, from 16-byte loads at pixels 0
+// and 8; its second 4-7 and 12-15, from loads at pixel 4 and at byte 32 (4
+// bytes before pixel 12), so that no load passes the group's 48 bytes.
 constexpr auto pixelLanes = [] {
     struct {
         LaneShuffle lanes[2][3];
@@ -131,8 +132,7 @@ __attribute__((target("avx2"))) void ConvertRowLinearAvx2(const uint8_t* pixel, 
     SetLinearWords(forwardLinear, c);
     uint32_t j = 0;
     for (; j + 16 <= width; j += 16, pixel += 48) {
-        // Pixels 0-3 and 8-11 in the first registers' halves, 4-7 and 12-15
-        // in the second's, so that the packs put each half's eight in order.
+        // The packs put each half's eight pixels in order.
         const __m256i bytes[2] = {LoadHalves(pixel, pixel + 24), LoadHalves(pixel + 12, pixel + 32)};
         __m256i unsure = _mm256_setzero_si256(), sums[3][2];
         for (int g = 0; g < 2; ++g) {
