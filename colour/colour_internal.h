@@ -48,20 +48,23 @@ extern bool ClampTableBuilt;
 #define KESTRUN_COLOUR_BASELINE "portable"
 #endif
 
-// Sums of table entries as integer arithmetic, for the AVX-512 kernels.
-// Per output: A = K1 x1 + K2 x2 + K3 x3 + K0 over the input bytes, with each
-// K written as three signed base-256 digits so that byte dot products
-// ((x1, x2, x3, 1) against one digit of each) build A 8 bits at a time.
+// Sums of table entries as integer arithmetic, for the AVX-512 VNNI and the
+// AVX2 kernels. Per output: A = K1 x1 + K2 x2 + K3 x3 + K0 over the input
+// bytes, with each K written as three signed base-256 digits so that byte dot
+// products ((x1, x2, x3, 1) against one digit of each) build A 8 bits at a
+// time, and whole for word products (linear_sums_avx2.h).
 // A - guard never exceeds the output's sum of table entries, taken to A's
 // fraction bits, and falls short of it by at most the guard. So wherever
 // the fraction bits of A above the guard's are not all zero, A shifted
 // right by its fraction bits is the sum shifted right by 18, the table
 // result; elsewhere the tables decide. Filled by BuildConversionTables;
-// `usable` is false if the tables ever left the arithmetic's range.
+// `usable` is false if the tables ever left the arithmetic's range, or (for
+// the inverse) the outputs' luma factors K1 differ.
 struct LinearSums {
     bool usable;
     uint32_t digits[3][3]; // [output][digit, most significant first]: bytes K1, K2, K3 and K0's digit
     int32_t top[3];        // K0 beyond its three digits, in units of 65536: where the sum starts
+    int32_t factors[3][4]; // [output]: K1, K2, K3 (each -2^23..2^23 - 1) and K0 modulo 2^32
 };
 // Y, U and V from (B, G, R, 1), an unsigned A with 23 fraction bits.
 constexpr int ForwardFractionBits = 23;
@@ -116,8 +119,8 @@ bool ConvertRgbToPlanarWith(const RgbInputKernel& input, DecimationKernel decima
 // RGB output, one row of the picture to RGB24 and to RGB32 pixels. The
 // AVX-512 kernels store sixteen pixels a step with byte masks, so in RGB32
 // they leave the fourth bytes untouched instead of writing back the values
-// read; the VNNI one computes the channels from inverseLinear instead of
-// looking up the tables.
+// read; the VNNI one, and the AVX2 one, compute the channels from
+// inverseLinear instead of looking up the tables.
 using RgbRowConverter = void (*)(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width);
 struct RgbOutputKernel {
     RgbRowConverter rgb24;

@@ -136,6 +136,7 @@ struct LinearFit {
     bool fits = true;
     uint32_t digits[3] = {};
     int32_t top = 0;
+    int64_t factors[4] = {}; // K1, K2, K3 and K0 whole
     int64_t lowest = 0, highest = 0; // of A
 };
 
@@ -160,8 +161,10 @@ LinearFit FitLinear(const int32_t* const (&tables)[3], int64_t scale, int64_t gu
         window += s.Width();
         lowest += scale * int64_t(*std::min_element(table, table + 256));
         highest += scale * int64_t(*std::max_element(table, table + 256));
+        fit.factors[c] = k;
         if (put(k, c) != 0) fit.fits = false;
     }
+    fit.factors[3] = offset;
     // The offset beyond its three digits is where the accumulator starts.
     const int64_t top = put(offset, 3) * 256;
     fit.top = int32_t(top);
@@ -180,20 +183,29 @@ void FillLinearSums(const ConversionTables& t)
     const int32_t* const inverse[3][3] = {{t.RgbFromY, t.BFromU, nullptr},
                                           {t.RgbFromY, t.GFromU, t.GFromV},
                                           {t.RgbFromY, nullptr, t.RFromV}};
-    LinearSums f{true, {}, {}}, g{true, {}, {}};
+    LinearSums f{true, {}, {}, {}}, g{true, {}, {}, {}};
+    // Each K in -2^23..2^23 - 1, so that K >> 8 is a 16-bit word; K0 is
+    // taken modulo 2^32, as the sums are.
+    const auto copyFactors = [](const LinearFit& fit, int32_t (&factors)[4]) {
+        for (int i = 0; i < 4; ++i) factors[i] = int32_t(uint32_t(uint64_t(fit.factors[i])));
+        return std::all_of(fit.factors, fit.factors + 3,
+                           [](int64_t k) { return k >= -(int64_t(1) << 23) && k < (int64_t(1) << 23); });
+    };
     for (int o = 0; o < 3; ++o) {
         const LinearFit in = FitLinear(forward[o], int64_t(1) << (ForwardFractionBits - 18), ForwardGuard);
         std::copy_n(in.digits, 3, f.digits[o]);
         f.top[o] = in.top;
         // A stays within 0..2^32 - 1 and A >> 23 fits a byte.
-        if (!in.fits || in.lowest < 0 || in.highest >= (int64_t(1) << 32) ||
+        if (!copyFactors(in, f.factors[o]) || !in.fits || in.lowest < 0 || in.highest >= (int64_t(1) << 32) ||
             (in.highest >> ForwardFractionBits) > 255)
             f.usable = false;
         const LinearFit out = FitLinear(inverse[o], int64_t(1) << (InverseFractionBits - 18), InverseGuard);
         std::copy_n(out.digits, 3, g.digits[o]);
         g.top[o] = out.top;
-        // A stays a signed 32-bit sum.
-        if (!out.fits || out.lowest < INT32_MIN || out.highest > INT32_MAX) g.usable = false;
+        // A stays a signed 32-bit sum, and the three share one luma line.
+        if (!copyFactors(out, g.factors[o]) || !out.fits || out.lowest < INT32_MIN || out.highest > INT32_MAX ||
+            g.factors[o][0] != g.factors[0][0])
+            g.usable = false;
     }
     forwardLinear = f;
     inverseLinear = g;

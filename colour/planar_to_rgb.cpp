@@ -5,13 +5,17 @@
 // add a pair's {blue, green, red, 0} chroma offsets (chromaContributions) to
 // each pixel's luma in one register and saturate with the signed and
 // unsigned packs, which equal ClampTable for any sum. Each does whole groups
-// of pixels and leaves the rest of a row to the portable code.
+// of pixels and leaves the rest of a row to the portable code. The AVX2 and
+// AVX-512 VNNI kernels compute most groups from inverseLinear instead, with
+// no table loads, and leave the rest to the table code.
 #include "colour.h"
 
 #include "colour_internal.h"
 
 #if defined(KESTRUN_COLOUR_AVX2)
 #include <immintrin.h>
+
+#include "linear_sums_avx2.h"
 // GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
 // that its own flow analysis then reports as uninitialised.
 #if !defined(__clang__)
@@ -143,35 +147,102 @@ KESTRUN_AVX2 inline __m256i EightPixelsAvx2(const uint8_t* y, const uint8_t* u, 
     return _mm256_packus_epi16(_mm256_packs_epi32(p04, p15), _mm256_packs_epi32(p26, p37));
 }
 
-template <ptrdiff_t Step>
-KESTRUN_AVX2 void ConvertRowAvx2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out, uint32_t width)
+// Eight pixels' B, G, R, x bytes as EightPixelsAvx2 gives them to the row.
+// An RGB24 group stores 32 bytes where it may (`wide`): the 8 past its 24
+// are the next pixels', written later.
+template <ptrdiff_t Step> KESTRUN_AVX2 inline void StoreEightAvx2(uint8_t* o, __m256i bytes, bool wide)
 {
-    const __m256i fourthBytes = _mm256_set1_epi32(int32_t(0xFF000000u));
-    const __m256i dropFourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
-                                                0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i joinHalves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
-    uint32_t j = 0;
-    for (; j + 8 <= width; j += 8) {
-        const __m256i bytes = EightPixelsAvx2(y, u, v, j);
-        uint8_t* const o = out + ptrdiff_t(j) * Step;
-        if (Step == 4) {
-            // The fourth bytes go back as they were read.
-            const __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
-            const __m256i merged =
-                _mm256_or_si256(_mm256_and_si256(old, fourthBytes), _mm256_andnot_si256(fourthBytes, bytes));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), merged);
+    if (Step == 4) {
+        // The fourth bytes go back as they were read.
+        const __m256i fourthBytes = _mm256_set1_epi32(int32_t(0xFF000000u));
+        const __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o));
+        const __m256i merged =
+            _mm256_or_si256(_mm256_and_si256(old, fourthBytes), _mm256_andnot_si256(fourthBytes, bytes));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), merged);
+    } else {
+        const __m256i dropFourth = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
+                                                    0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        const __m256i joinHalves = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, dropFourth), joinHalves);
+        if (wide) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), packed);
         } else {
-            const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(bytes, dropFourth), joinHalves);
-            if (j + 11 <= width) {
-                // The 8 bytes past the group's 24 are the next pixels', written later.
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), packed);
-            } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_extracti128_si256(packed, 1));
-            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_extracti128_si256(packed, 1));
         }
     }
+}
+
+// Pixels j on: eight at a time by EightPixelsAvx2, then the portable code.
+template <ptrdiff_t Step>
+KESTRUN_AVX2 void FinishRowAvx2(uint32_t j, const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                uint32_t width)
+{
+    for (; j + 8 <= width; j += 8)
+        StoreEightAvx2<Step>(out + ptrdiff_t(j) * Step, EightPixelsAvx2(y, u, v, j), j + 11 <= width);
     ConvertRowFrom<Step>(j, y, u, v, out, width);
+}
+
+// Lanes of the linear kernel's sixteen pixels: its first registers hold
+// pixels 0-3 and 4-7 in their halves, its second 8-11 and 12-15, from Y
+// bytes 0-15 and U or V bytes 0-7 in each half.
+constexpr LaneShuffle lumaLanes[2] = {InputLanes({{0, 1, 2, 3}, {4, 5, 6, 7}}),
+                                      InputLanes({{8, 9, 10, 11}, {12, 13, 14, 15}})};
+constexpr LaneShuffle chromaLanes[2] = {InputLanes({{0, 0, 1, 1}, {2, 2, 3, 3}}),
+                                        InputLanes({{4, 4, 5, 5}, {6, 6, 7, 7}})};
+
+// Sixteen pixels a step by word products instead of table loads, the rare
+// groups with a pixel near a rounding edge by EightPixelsAvx2. Blue has no
+// V term and red no U term (their K are 0), and the three share one luma
+// product (inverseLinear.usable holds that their luma factors agree).
+template <ptrdiff_t Step>
+KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const uint8_t* v, uint8_t* out,
+                                       uint32_t width)
+{
+    if (!inverseLinear.usable) return FinishRowAvx2<Step>(0, y, u, v, out, width);
+    LinearWords c[3];
+    SetLinearWords(inverseLinear, c);
+    uint32_t j = 0;
+    for (; j + 16 <= width; j += 16) {
+        const uint32_t k = j / 2;
+        const __m256i luma = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + j)));
+        const __m256i us = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + k)));
+        const __m256i vs = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + k)));
+        __m256i unsure = _mm256_setzero_si256(), blue[2], green[2], red[2];
+        for (int g = 0; g < 2; ++g) {
+            const __m256i yw = ShuffleInput(luma, lumaLanes[g]), uw = ShuffleInput(us, chromaLanes[g]),
+                          vw = ShuffleInput(vs, chromaLanes[g]);
+            const __m256i l = Product(yw, c[0].factors[0]);
+            const __m256i b = _mm256_add_epi32(_mm256_add_epi32(l, c[0].constant), Product(uw, c[0].factors[1]));
+            const __m256i chroma = _mm256_add_epi32(Product(uw, c[1].factors[1]), Product(vw, c[1].factors[2]));
+            const __m256i gr = _mm256_add_epi32(_mm256_add_epi32(l, c[1].constant), chroma);
+            const __m256i r = _mm256_add_epi32(_mm256_add_epi32(l, c[2].constant), Product(vw, c[2].factors[2]));
+            MarkUnsure<InverseFractionBits, InverseGuard>(b, unsure);
+            MarkUnsure<InverseFractionBits, InverseGuard>(gr, unsure);
+            MarkUnsure<InverseFractionBits, InverseGuard>(r, unsure);
+            blue[g] = _mm256_srai_epi32(b, InverseFractionBits);
+            green[g] = _mm256_srai_epi32(gr, InverseFractionBits);
+            red[g] = _mm256_srai_epi32(r, InverseFractionBits);
+        }
+        __m256i first, second;
+        if (_mm256_testz_si256(unsure, unsure)) {
+            // Words of pixels 0-3 and 8-11 in the low halves, 4-7 and 12-15
+            // in the high; the byte and word unpacks put them in order.
+            const __m256i br =
+                _mm256_packus_epi16(_mm256_packs_epi32(blue[0], blue[1]), _mm256_packs_epi32(red[0], red[1]));
+            const __m256i gz = _mm256_packus_epi16(_mm256_packs_epi32(green[0], green[1]), _mm256_setzero_si256());
+            const __m256i bg = _mm256_unpacklo_epi8(br, gz), rz = _mm256_unpackhi_epi8(br, gz);
+            first = _mm256_unpacklo_epi16(bg, rz);
+            second = _mm256_unpackhi_epi16(bg, rz);
+        } else {
+            first = EightPixelsAvx2(y, u, v, j);
+            second = EightPixelsAvx2(y, u, v, j + 8);
+        }
+        uint8_t* const o = out + ptrdiff_t(j) * Step;
+        StoreEightAvx2<Step>(o, first, true);
+        StoreEightAvx2<Step>(o + 8 * Step, second, j + 19 <= width);
+    }
+    FinishRowAvx2<Step>(j, y, u, v, out, width);
 }
 
 #define KESTRUN_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")))
@@ -335,7 +406,7 @@ constexpr Kernel<RgbOutputKernel> outputKernels[] = {
     {"sse2", 0, {ConvertRowSse2<3>, ConvertRowSse2<4>}},
 #endif
 #if defined(KESTRUN_COLOUR_AVX2)
-    {"avx2", CpuAvx2, {ConvertRowAvx2<3>, ConvertRowAvx2<4>}},
+    {"avx2", CpuAvx2, {ConvertRowLinearAvx2<3>, ConvertRowLinearAvx2<4>}},
     {"avx512vbmi", CpuAvx512 | CpuAvx512Vbmi, {ConvertRowAvx512<3>, ConvertRowAvx512<4>}},
 #if defined(__x86_64__)
     {"avx512vnni", CpuAvx512 | CpuAvx512Vbmi | CpuAvx512Vnni, {ConvertRowLinear<3>, ConvertRowLinear<4>}},

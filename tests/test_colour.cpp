@@ -148,9 +148,10 @@ TEST_F(ColourTables, ListedEntries)
     EXPECT_EQ(t.BFromU[128], 0);
 }
 
-// What the AVX-512 kernels rely on, worked out from the digits they use:
-// for every input, A - guard is at most the sum of entries at A's fraction
-// bits and falls short of it by no more than the guard.
+// What the linear kernels rely on, worked out from the digits the AVX-512
+// ones use: for every input, A - guard is at most the sum of entries at A's
+// fraction bits and falls short of it by no more than the guard; and the
+// whole factors the AVX2 ones use are the same sums.
 TEST_F(ColourTables, LinearSumsBoundEveryTableSum)
 {
     const ConversionTables& t = conversionTables;
@@ -174,11 +175,13 @@ TEST_F(ColourTables, LinearSumsBoundEveryTableSum)
                 return k;
             };
             const int64_t constant = int64_t(c.sums.top[o]) * 65536 + factor(3);
+            EXPECT_EQ(c.sums.factors[o][3], int32_t(uint32_t(uint64_t(constant)))) << c.name << " output " << o;
             // scale S - (A - guard) = sum over inputs of (scale T[x] - K x), minus K0, plus guard.
             int64_t least = c.guard - constant, most = least;
             for (int input = 0; input < 3; ++input) {
                 const int32_t* table = c.tables[o][input];
                 const int64_t k = factor(input);
+                EXPECT_EQ(c.sums.factors[o][input], k) << c.name << " output " << o << " input " << input;
                 if (!table) {
                     EXPECT_EQ(k, 0) << c.name << " output " << o << " input " << input;
                     continue;
