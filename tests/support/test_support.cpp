@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <random>
 
@@ -19,7 +18,11 @@ std::string SampleClipPath() { return std::string(KESTRUN_SOURCE_DIR) + "/sample
 
 std::vector<uint8_t> SampleFrames(const std::string& pixelFormat, int frames, const std::string& filter)
 {
-    std::string key = pixelFormat + "-" + std::to_string(frames) + "-" + std::to_string(std::hash<std::string>{}(filter));
+    // The filter's FNV-1a hash, the same in every build: the Windows test
+    // programs under Wine, 32-bit ones too, read the caches the Linux ones wrote.
+    uint64_t hash = 14695981039346656037u;
+    for (unsigned char c : filter) hash = (hash ^ c) * 1099511628211u;
+    std::string key = pixelFormat + "-" + std::to_string(frames) + "-" + std::to_string(hash);
 #if defined(KESTRUN_BINARY_DIR)
     // Cached in the build tree, whatever directory the tests run in.
     std::string cache = std::string(KESTRUN_BINARY_DIR) + "/sample-" + key + ".raw";
