@@ -17,7 +17,7 @@ std::string ConversionLoss(AVPixelFormat pixelFormat)
     if (d->flags & AV_PIX_FMT_FLAG_RGB)
         add("colour goes through libswscale's BT.601 into 4:2:2; decoded RGB differs from the source");
     else if (d->nb_components < 3)
-        add("grey gets neutral chroma");
+        add("grey is taken as full range: its levels are scaled into 16 to 235, and it gets neutral chroma");
     else if (d->log2_chroma_w == 0 && d->log2_chroma_h == 0)
         add("chroma at full resolution is halved to 4:2:2 by interpolation");
     else if (d->log2_chroma_w != 1 || d->log2_chroma_h != 0)

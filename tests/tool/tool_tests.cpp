@@ -83,6 +83,36 @@ TEST_F(ToolTest, RgbSourceComesBackWithinTheColourConversion)
     ExpectError("$K decode --format yuy2 archive.avi packed.avi", {"yuy2 needs an even width", "75 pixels wide"});
 }
 
+// Every other source must be converted: refused with what it would lose, and
+// with --lossy archived and reported as distant from the source, never identical.
+TEST_F(ToolTest, ConvertedSourcesAreTakenOnlyWhenAsked)
+{
+    const struct {
+        const char* pixelFormat;
+        const char* loss;
+        const char* differences;
+    } sources[] = {
+        {"yuv422p10le", "10 bits a sample are narrowed to 8", "largest difference Y "},
+        {"yuv444p", "chroma at full resolution is halved to 4:2:2", "largest difference Y 0, U "},
+        {"yuva420p", "the alpha channel is dropped", ", A "},
+        {"gray", "its levels are scaled into 16 to 235, and it gets neutral chroma", "largest difference Y "},
+    };
+    for (const auto& source : sources) {
+        SCOPED_TRACE(source.pixelFormat);
+        const std::string clip = std::string(source.pixelFormat) + ".nut";
+        MakeClip(clip, "32x16", source.pixelFormat, 3, false);
+        ExpectError("$K encode " + clip + " archive.avi", {source.pixelFormat, source.loss, "PSNR", "--lossy"});
+        ExpectNothingNamed("archive");
+        Ok("$K encode --quiet --lossy " + clip + " archive.avi");
+        const std::string verified = Ok("$K verify --quiet --against " + clip + " archive.avi");
+        EXPECT_NE(verified.find(source.differences), std::string::npos) << verified;
+        EXPECT_NE(verified.find(source.loss), std::string::npos) << verified;
+        EXPECT_EQ(verified.find("identical"), std::string::npos) << verified;
+        EXPECT_NE(Ok("$K info archive.avi").find("lossy"), std::string::npos);
+        Ok("rm archive.avi archive.avi.framemd5");
+    }
+}
+
 // 4:2:0 and 4:1:1 sources, progressive and interlaced, are kept by repeating
 // their chroma: their own pictures come back out, as framemd5, Y4M and
 // verify show, and taking another subsampling out is lossy, so asked for.
