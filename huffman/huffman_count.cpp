@@ -82,16 +82,33 @@ __attribute__((target("avx2"))) inline void EmptyCounters(__m256i (&counters)[Co
     }
 }
 
+// The bytes of `bytes` that are not common values, 8 at a time by a shuffle,
+// onto the end of the stage.
+__attribute__((target("avx2"))) inline void StageRest(const uint8_t* bytes, uint32_t rest, uint8_t* stage,
+                                                      uint32_t& staged)
+{
+    for (int g = 0; g < 4; ++g) {
+        const uint32_t mask = rest >> (8 * g) & 0xFF;
+        const __m128i eight = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + 8 * g));
+        const __m128i gather = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(byteGathers.shuffle[mask]));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(stage + staged), _mm_shuffle_epi8(eight, gather));
+        staged += byteGathers.count[mask];
+    }
+}
+
 // Counts source[0, length) into two tables (added to them). Each common
-// value is counted 32 bytes at a time by comparison into byte counters,
-// emptied into 64-bit totals every 255 steps, before they could wrap. The
-// other bytes are packed together, 8 at a time by a shuffle, into a staging
-// buffer and counted two tables wide.
+// value is counted Step bytes at a time by comparison into byte counters,
+// emptied into 64-bit totals before they could wrap; the twelve counters do
+// not all stay in registers, so each is loaded and stored once for Step / 32
+// comparisons. The other bytes are packed together, 8 at a time by a
+// shuffle, into a staging buffer and counted two tables wide.
 __attribute__((target("avx2"))) void CountBytesAvx2(const uint8_t* source, uint32_t length, uint32_t* first,
                                                      uint32_t* second)
 {
+    constexpr int Vectors = 4;
+    constexpr uint32_t Step = 32 * Vectors, StepsBeforeWrap = 255 / Vectors;
     constexpr uint32_t StageBytes = 4096;
-    uint8_t stage[StageBytes + 32];
+    uint8_t stage[StageBytes + Step];
     uint32_t staged = 0;
     __m256i counters[CommonCount];
     for (__m256i& c : counters) c = _mm256_setzero_si256();
@@ -100,26 +117,27 @@ __attribute__((target("avx2"))) void CountBytesAvx2(const uint8_t* source, uint3
     const __m256i offset = _mm256_set1_epi8(int8_t(-CommonLow));
     const __m256i last = _mm256_set1_epi8(CommonCount - 1);
     uint32_t i = 0, steps = 0;
-    for (; i + 32 <= length; i += 32) {
-        const __m256i index = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(source + i)), offset);
-        for (int c = 0; c < CommonCount; ++c)
-            counters[c] = _mm256_sub_epi8(counters[c], _mm256_cmpeq_epi8(index, _mm256_set1_epi8(int8_t(c))));
-        const __m256i common = _mm256_cmpeq_epi8(_mm256_min_epu8(index, last), index);
-        const uint32_t rest = ~uint32_t(_mm256_movemask_epi8(common));
-        for (int g = 0; g < 4; ++g) {
-            const uint32_t mask = rest >> (8 * g) & 0xFF;
-            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + i + 8 * g));
-            const __m128i gather = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(byteGathers.shuffle[mask]));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(stage + staged), _mm_shuffle_epi8(bytes, gather));
-            staged += byteGathers.count[mask];
+    for (; i + Step <= length; i += Step) {
+        __m256i index[Vectors];
+        for (int k = 0; k < Vectors; ++k)
+            index[k] = _mm256_add_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(source + i + 32 * k)), offset);
+        for (int c = 0; c < CommonCount; ++c) {
+            const __m256i value = _mm256_set1_epi8(int8_t(c));
+            __m256i counter = counters[c];
+            for (int k = 0; k < Vectors; ++k) counter = _mm256_sub_epi8(counter, _mm256_cmpeq_epi8(index[k], value));
+            counters[c] = counter;
         }
-        if (++steps == 255) {
+        for (int k = 0; k < Vectors; ++k) {
+            const __m256i common = _mm256_cmpeq_epi8(_mm256_min_epu8(index[k], last), index[k]);
+            StageRest(source + i + 32 * k, ~uint32_t(_mm256_movemask_epi8(common)), stage, staged);
+        }
+        if (++steps == StepsBeforeWrap) {
             EmptyCounters(counters, totals);
             steps = 0;
         }
-        if (staged > StageBytes - 32) CountStaged(stage, staged, first, second);
+        if (staged > StageBytes - Step) CountStaged(stage, staged, first, second);
     }
-    for (; i < length; ++i) stage[staged++] = source[i]; // fewer than 32, and room for 32 is kept
+    for (; i < length; ++i) stage[staged++] = source[i]; // fewer than Step, and room for Step is kept
     CountStaged(stage, staged, first, second);
     EmptyCounters(counters, totals);
     for (int c = 0; c < CommonCount; ++c) first[uint8_t(CommonLow + c)] += uint32_t(totals[c]);
