@@ -209,6 +209,10 @@ int DecodeCommand(int argc, char** argv)
                               slot.frame.duration, source->time_base);
             else
                 WritePicture(slot.raw->data);
+            // `last` must stay this picture until the next one is written: a
+            // buffer the slot still holds would be decoded into again by a
+            // worker, so the slot gets another from the pool.
+            av_buffer_unref(&slot.raw);
             ++count;
             codedBytes += uint64_t(frame->size);
             progress.Update(count, codedBytes);

@@ -405,8 +405,7 @@ TEST_F(ToolTest, PicturesKeepTheirTimesAndTheAudioKeepsInStep)
         EXPECT_EQ(holds, c.frames - c.pictures);
 
         // One picture a frame: each frame shows the last picture at or before it.
-        Ok("$K decode --quiet --format yuv420p archive.avi back.avi && "
-           "$K decode --quiet --format yuv420p archive.avi back.y4m");
+        Ok("$K decode --quiet --format yuv420p archive.avi back.avi");
         const std::vector<uint8_t> pictures = Pictures(c.name, "yuv420p"), back = Pictures("back.avi", "yuv420p");
         ASSERT_EQ(back.size(), c.frames * pictureBytes);
         std::size_t shown = 0;
@@ -416,7 +415,13 @@ TEST_F(ToolTest, PicturesKeepTheirTimesAndTheAudioKeepsInStep)
                                    pictures.begin() + long(shown * pictureBytes)))
                 << "frame " << frame;
         }
-        EXPECT_EQ(Pictures("back.y4m", "yuv420p"), back);
+        // Y4M and raw output repeat the picture from a buffer the decoding
+        // workers must not reuse before the holds are written; a reuse shows
+        // only in some runs, so there are several.
+        for (int run = 0; run < 4; ++run) {
+            Ok("$K decode --quiet --threads 2 --format yuv420p archive.avi back.y4m");
+            EXPECT_EQ(Pictures("back.y4m", "yuv420p"), back) << "run " << run;
+        }
     }
 }
 
