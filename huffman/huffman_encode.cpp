@@ -70,24 +70,53 @@ constexpr int PairCodeMaxLength = 14;
 constexpr std::size_t PairCodeEntries = std::size_t(1) << 16;
 constexpr uint32_t PairCodingMinimum = uint32_t(1) << 19;
 
-void FillPairCodes(const HuffmanCode* codes, HuffmanCode* pairs)
+// A pair's two codes joined in the high 32 bits and their length in the low
+// ones, so that one load gives both, a shift takes the length as its count
+// (shifts use only the count's low 6 bits) and entries add up to the lengths'
+// sum in their low 32 bits.
+using PairCode = uint64_t;
+
+void FillPairCodes(const HuffmanCode* codes, PairCode* pairs)
 {
     for (int second = 0; second < HuffmanAlphabetSize; ++second) {
         const HuffmanCode s = codes[second];
-        HuffmanCode* const row = pairs + (second << 8);
+        PairCode* const row = pairs + (second << 8);
         for (int first = 0; first < HuffmanAlphabetSize; ++first)
-            row[first] = {(codes[first].code << s.length) | s.code, codes[first].length + s.length};
+            row[first] = PairCode(uint32_t((codes[first].code << s.length) | s.code)) << 32 |
+                         uint32_t(codes[first].length + s.length);
     }
 }
+
+// N pairs of values, source[0, 2 * N), joined into the accumulator.
+template <int N>
+KESTRUN_CODING_LOOP void JoinPairs(const uint8_t* source, const PairCode* table, uint64_t& buffer,
+                                   std::size_t& bitCount)
+{
+    PairCode entry = table[source[0] | (source[1] << 8)];
+    uint64_t group = entry >> 32;
+    uint64_t lengths = entry;
+    for (int k = 1; k < N; ++k) {
+        entry = table[source[2 * k] | (source[2 * k + 1] << 8)];
+        group = (group << (entry & 63)) | (entry >> 32);
+        lengths += entry;
+    }
+    const uint32_t groupLength = static_cast<uint32_t>(lengths);
+    buffer = (buffer << groupLength) | group;
+    bitCount += groupLength;
+}
+
+// The table the coding loops take: the pair codes when `Pairs`, else the codes.
+template <bool Pairs> using CodeTable = std::conditional_t<Pairs, PairCode, HuffmanCode>;
 
 // K codes, joined by pairs when `Pairs` (K even, `table` the pair codes) and
 // one by one otherwise (`table` the codes).
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP void Join(const uint8_t* source, const HuffmanCode* table, uint64_t& buffer, std::size_t& bitCount)
+KESTRUN_CODING_LOOP void Join(const uint8_t* source, const CodeTable<Pairs>* table, uint64_t& buffer,
+                              std::size_t& bitCount)
 {
     if constexpr (Pairs) {
         static_assert(K % 2 == 0);
-        JoinGroup<K / 2>([&](int k) { return table[source[2 * k] | (source[2 * k + 1] << 8)]; }, buffer, bitCount);
+        JoinPairs<K / 2>(source, table, buffer, bitCount);
     } else {
         JoinGroup<K>([&](int k) { return table[source[k]]; }, buffer, bitCount);
     }
@@ -107,7 +136,7 @@ KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& b
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const HuffmanCode* table, BitWriter& writer,
+KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const CodeTable<Pairs>* table, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
     uint8_t* cursor = writer.cursor;
@@ -132,7 +161,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
 // its flush limit, as each step moves a writer by at most K * maxLength bits.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const HuffmanCode* table,
+KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const CodeTable<Pairs>* table,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
                        const uint8_t* flushLimitB)
 {
@@ -165,7 +194,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
 // they must end.
 template <int K, bool Pairs>
 KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes,
-                                    const HuffmanCode* table, BitWriter& writer, const uint8_t* end)
+                                    const CodeTable<Pairs>* table, BitWriter& writer, const uint8_t* end)
 {
     uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs>(source, length, table, writer, end - 8) : 0;
     for (; i < length; ++i) {
@@ -181,7 +210,7 @@ KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, cons
 // caller to merge into that byte.
 template <int K, bool Pairs>
 KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                                     const HuffmanCode* table, int maxLength, BitWriter& first, BitWriter& second,
+                                     const CodeTable<Pairs>* table, int maxLength, BitWriter& first, BitWriter& second,
                                      const uint8_t* end)
 {
     const uint8_t* boundary = second.cursor;
@@ -197,7 +226,7 @@ KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint
 // for processors with BMI2, chosen at run time: the same bytes either way.
 template <int K, bool Pairs>
 void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                         const HuffmanCode* table, int maxLength, BitWriter& first, BitWriter& second,
+                         const CodeTable<Pairs>* table, int maxLength, BitWriter& first, BitWriter& second,
                          const uint8_t* end)
 {
     EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
@@ -206,7 +235,7 @@ void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length,
 #if defined(KESTRUN_HUFFMAN_BMI2)
 template <int K, bool Pairs>
 __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
-                                                     const HuffmanCode* codes, const HuffmanCode* table,
+                                                     const HuffmanCode* codes, const CodeTable<Pairs>* table,
                                                      int maxLength, BitWriter& first, BitWriter& second,
                                                      const uint8_t* end)
 {
@@ -318,7 +347,7 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
             [[maybe_unused]] const bool bmi2 = options.loop == CodingLoop::Bmi2;
-            const auto encodeParts = [&](auto k, auto pairs, const HuffmanCode* table) {
+            const auto encodeParts = [&](auto k, auto pairs, const auto* table) {
                 constexpr int K = decltype(k)::value;
                 constexpr bool Pairs = decltype(pairs)::value;
 #if defined(KESTRUN_HUFFMAN_BMI2)
@@ -333,7 +362,7 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             // when they cannot be allocated, too.
             const bool pairCoding = maxLength <= PairCodeMaxLength && options.pairs != PairCoding::Never &&
                                     (length >= PairCodingMinimum || options.pairs == PairCoding::Always);
-            HuffmanCode* const pairs = pairCoding ? AllocateArray<HuffmanCode>(PairCodeEntries) : nullptr;
+            PairCode* const pairs = pairCoding ? AllocateArray<PairCode>(PairCodeEntries) : nullptr;
             if (pairs) {
                 FillPairCodes(codes, pairs);
                 WithPairK(maxLength, [&](auto k) { encodeParts(k, std::true_type{}, pairs); });
