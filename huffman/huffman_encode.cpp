@@ -44,22 +44,18 @@ struct BitWriter {
     }
 };
 
-// N codes, code(0) to code(N - 1), joined into the accumulator. The codes
-// are joined among themselves first, so the accumulator's shift-or chain has
-// one link per N codes.
-template <int N, typename Code>
-KESTRUN_CODING_LOOP void JoinGroup(Code&& code, uint64_t& buffer, std::size_t& bitCount)
+// A code as the coding loops take it: the code in the high 32 bits and its
+// length in the low ones, so that one load gives both, a shift takes the
+// length as its count (shifts use only the count's low 6 bits) and entries
+// add up to their lengths' sum in the low 32 bits.
+using PackedCode = uint64_t;
+
+constexpr PackedCode Pack(uint32_t code, uint32_t length) { return PackedCode(code) << 32 | length; }
+
+void PackCodes(const HuffmanCode* codes, PackedCode* packed)
 {
-    const HuffmanCode first = code(0);
-    uint64_t group = static_cast<uint32_t>(first.code);
-    uint32_t groupLength = static_cast<uint32_t>(first.length);
-    for (int k = 1; k < N; ++k) {
-        const HuffmanCode c = code(k);
-        group = (group << c.length) | static_cast<uint32_t>(c.code);
-        groupLength += static_cast<uint32_t>(c.length);
-    }
-    buffer = (buffer << groupLength) | group;
-    bitCount += groupLength;
+    for (int v = 0; v < HuffmanAlphabetSize; ++v)
+        packed[v] = Pack(static_cast<uint32_t>(codes[v].code), static_cast<uint32_t>(codes[v].length));
 }
 
 // The codes of every pair of values, joined: entry first | second << 8, so
@@ -70,33 +66,28 @@ constexpr int PairCodeMaxLength = 14;
 constexpr std::size_t PairCodeEntries = std::size_t(1) << 16;
 constexpr uint32_t PairCodingMinimum = uint32_t(1) << 19;
 
-// A pair's two codes joined in the high 32 bits and their length in the low
-// ones, so that one load gives both, a shift takes the length as its count
-// (shifts use only the count's low 6 bits) and entries add up to the lengths'
-// sum in their low 32 bits.
-using PairCode = uint64_t;
-
-void FillPairCodes(const HuffmanCode* codes, PairCode* pairs)
+void FillPairCodes(const HuffmanCode* codes, PackedCode* pairs)
 {
     for (int second = 0; second < HuffmanAlphabetSize; ++second) {
         const HuffmanCode s = codes[second];
-        PairCode* const row = pairs + (second << 8);
+        PackedCode* const row = pairs + (second << 8);
         for (int first = 0; first < HuffmanAlphabetSize; ++first)
-            row[first] = PairCode(uint32_t((codes[first].code << s.length) | s.code)) << 32 |
-                         uint32_t(codes[first].length + s.length);
+            row[first] = Pack(static_cast<uint32_t>((codes[first].code << s.length) | s.code),
+                              static_cast<uint32_t>(codes[first].length + s.length));
     }
 }
 
-// N pairs of values, source[0, 2 * N), joined into the accumulator.
-template <int N>
-KESTRUN_CODING_LOOP void JoinPairs(const uint8_t* source, const PairCode* table, uint64_t& buffer,
-                                   std::size_t& bitCount)
+// N entries, table[index(0)] to table[index(N - 1)], joined into the
+// accumulator. The codes are joined among themselves first, so the
+// accumulator's shift-or chain has one link per N entries.
+template <int N, typename Index>
+KESTRUN_CODING_LOOP void JoinGroup(Index&& index, const PackedCode* table, uint64_t& buffer, std::size_t& bitCount)
 {
-    PairCode entry = table[source[0] | (source[1] << 8)];
+    PackedCode entry = table[index(0)];
     uint64_t group = entry >> 32;
     uint64_t lengths = entry;
     for (int k = 1; k < N; ++k) {
-        entry = table[source[2 * k] | (source[2 * k + 1] << 8)];
+        entry = table[index(k)];
         group = (group << (entry & 63)) | (entry >> 32);
         lengths += entry;
     }
@@ -105,20 +96,16 @@ KESTRUN_CODING_LOOP void JoinPairs(const uint8_t* source, const PairCode* table,
     bitCount += groupLength;
 }
 
-// The table the coding loops take: the pair codes when `Pairs`, else the codes.
-template <bool Pairs> using CodeTable = std::conditional_t<Pairs, PairCode, HuffmanCode>;
-
 // K codes, joined by pairs when `Pairs` (K even, `table` the pair codes) and
 // one by one otherwise (`table` the codes).
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP void Join(const uint8_t* source, const CodeTable<Pairs>* table, uint64_t& buffer,
-                              std::size_t& bitCount)
+KESTRUN_CODING_LOOP void Join(const uint8_t* source, const PackedCode* table, uint64_t& buffer, std::size_t& bitCount)
 {
     if constexpr (Pairs) {
         static_assert(K % 2 == 0);
-        JoinPairs<K / 2>(source, table, buffer, bitCount);
+        JoinGroup<K / 2>([&](int k) { return source[2 * k] | (source[2 * k + 1] << 8); }, table, buffer, bitCount);
     } else {
-        JoinGroup<K>([&](int k) { return table[source[k]]; }, buffer, bitCount);
+        JoinGroup<K>([&](int k) { return source[k]; }, table, buffer, bitCount);
     }
 }
 
@@ -136,7 +123,7 @@ KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& b
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const CodeTable<Pairs>* table, BitWriter& writer,
+KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const PackedCode* table, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
     uint8_t* cursor = writer.cursor;
@@ -161,7 +148,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
 // its flush limit, as each step moves a writer by at most K * maxLength bits.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const CodeTable<Pairs>* table,
+KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const PackedCode* table,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
                        const uint8_t* flushLimitB)
 {
@@ -194,7 +181,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
 // they must end.
 template <int K, bool Pairs>
 KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes,
-                                    const CodeTable<Pairs>* table, BitWriter& writer, const uint8_t* end)
+                                    const PackedCode* table, BitWriter& writer, const uint8_t* end)
 {
     uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs>(source, length, table, writer, end - 8) : 0;
     for (; i < length; ++i) {
@@ -210,7 +197,7 @@ KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, cons
 // caller to merge into that byte.
 template <int K, bool Pairs>
 KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                                     const CodeTable<Pairs>* table, int maxLength, BitWriter& first, BitWriter& second,
+                                     const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                                      const uint8_t* end)
 {
     const uint8_t* boundary = second.cursor;
@@ -226,7 +213,7 @@ KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint
 // for processors with BMI2, chosen at run time: the same bytes either way.
 template <int K, bool Pairs>
 void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
-                         const CodeTable<Pairs>* table, int maxLength, BitWriter& first, BitWriter& second,
+                         const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                          const uint8_t* end)
 {
     EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
@@ -235,7 +222,7 @@ void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length,
 #if defined(KESTRUN_HUFFMAN_BMI2)
 template <int K, bool Pairs>
 __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
-                                                     const HuffmanCode* codes, const CodeTable<Pairs>* table,
+                                                     const HuffmanCode* codes, const PackedCode* table,
                                                      int maxLength, BitWriter& first, BitWriter& second,
                                                      const uint8_t* end)
 {
@@ -331,9 +318,11 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
         int maxLength = 1;
         for (int v = 0; v < HuffmanAlphabetSize; ++v)
             if (codes[v].length > maxLength) maxLength = codes[v].length;
+        PackedCode packed[HuffmanAlphabetSize];
+        PackCodes(codes, packed);
         if (length < TwoWriterMinimum) {
             WithK(maxLength,
-                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, codes, codes, writer, end); });
+                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, codes, packed, writer, end); });
         } else {
             uint64_t firstBits = 0;
             for (int v = 0; v < HuffmanAlphabetSize; ++v)
@@ -347,7 +336,7 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
             [[maybe_unused]] const bool bmi2 = options.loop == CodingLoop::Bmi2;
-            const auto encodeParts = [&](auto k, auto pairs, const auto* table) {
+            const auto encodeParts = [&](auto k, auto pairs, const PackedCode* table) {
                 constexpr int K = decltype(k)::value;
                 constexpr bool Pairs = decltype(pairs)::value;
 #if defined(KESTRUN_HUFFMAN_BMI2)
@@ -362,13 +351,13 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             // when they cannot be allocated, too.
             const bool pairCoding = maxLength <= PairCodeMaxLength && options.pairs != PairCoding::Never &&
                                     (length >= PairCodingMinimum || options.pairs == PairCoding::Always);
-            PairCode* const pairs = pairCoding ? AllocateArray<PairCode>(PairCodeEntries) : nullptr;
+            PackedCode* const pairs = pairCoding ? AllocateArray<PackedCode>(PairCodeEntries) : nullptr;
             if (pairs) {
                 FillPairCodes(codes, pairs);
                 WithPairK(maxLength, [&](auto k) { encodeParts(k, std::true_type{}, pairs); });
                 FreeMemory(pairs);
             } else {
-                WithK(maxLength, [&](auto k) { encodeParts(k, std::false_type{}, codes); });
+                WithK(maxLength, [&](auto k) { encodeParts(k, std::false_type{}, packed); });
             }
             if (second.bitCount != 0) second.Put(0, 8 - second.bitCount);
             if (writer.bitCount != 0) *shared |= static_cast<uint8_t>(writer.buffer << (8 - writer.bitCount));
