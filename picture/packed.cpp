@@ -1,5 +1,5 @@
-// The packed 4:2:2 copies: a portable-plus-SSE2 kernel for every build and
-// an AVX-512 VBMI split of packed rows chosen at run time.
+// The packed 4:2:2 copies: a portable-plus-SSE2 kernel for every build, and
+// AVX2 and AVX-512 VBMI splits of packed rows chosen at run time.
 #include "packed.h"
 
 #include "packed_kernels.h"
@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__SSE2__) && defined(__GNUC__)
-#define KESTRUN_PACKING_VBMI 1
+#define KESTRUN_PACKING_WIDE 1
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics start some results from an "undefined" vector
 // that its own flow analysis then reports as uninitialised.
@@ -74,7 +74,33 @@ void PackRow(uint8_t* row, const uint8_t* y, const uint8_t* u, const uint8_t* v,
     }
 }
 
-#if defined(KESTRUN_PACKING_VBMI)
+#if defined(KESTRUN_PACKING_WIDE)
+// UnpackRow 32 pixels at a time. The packs work within 128-bit lanes, so
+// the luma comes out as quarters a0 b0 a1 b1 of the two loads a and b, and
+// the chroma as dwords U(a0) U(b0) V(a0) V(b0) | U(a1) U(b1) V(a1) V(b1);
+// one permute puts each in order.
+__attribute__((target("avx2"))) void UnpackRowAvx2(const uint8_t* row, uint8_t* y, uint8_t* u, uint8_t* v,
+                                                   uint32_t pairs, uint32_t yOffset)
+{
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    const __m256i chromaOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    uint32_t k = 0;
+    for (; k + 16 <= pairs; k += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * k));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * k + 32));
+        const __m256i even = _mm256_packus_epi16(_mm256_and_si256(a, low), _mm256_and_si256(b, low));
+        const __m256i odd = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
+        const __m256i luma = yOffset == 0 ? even : odd;
+        const __m256i chroma = yOffset == 0 ? odd : even; // U, V, U, V, ...
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(y + 2 * k), _mm256_permute4x64_epi64(luma, 0xD8));
+        const __m256i uv = _mm256_permutevar8x32_epi32(
+            _mm256_packus_epi16(_mm256_and_si256(chroma, low), _mm256_srli_epi16(chroma, 8)), chromaOrder);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + k), _mm256_castsi256_si128(uv));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + k), _mm256_extracti128_si256(uv, 1));
+    }
+    UnpackRow(row + 4 * k, y + 2 * k, u + k, v + k, pairs - k, yOffset);
+}
+
 #define KESTRUN_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vbmi")))
 
 // Byte permutations from 128 packed bytes (64 pixels) to their planar
@@ -121,7 +147,8 @@ KESTRUN_VBMI void UnpackRowAvx512(const uint8_t* row, uint8_t* y, uint8_t* u, ui
 
 constexpr Kernel<PackingKernel> packingKernels[] = {
     {"sse2", 0, {UnpackRow, PackRow}},
-#if defined(KESTRUN_PACKING_VBMI)
+#if defined(KESTRUN_PACKING_WIDE)
+    {"avx2", CpuAvx2, {UnpackRowAvx2, PackRow}},
     {"avx512vbmi", CpuAvx512 | CpuAvx512Vbmi, {UnpackRowAvx512, PackRow}}, // see PackingIndices
 #endif
 };
