@@ -187,7 +187,11 @@ KESTRUN_AVX512 void ConvertRowAvx512(const uint8_t* pixel, uint8_t* y, uint8_t* 
     const __m512i planes = _mm512_load_si512(order);
     uint32_t j = 0;
     for (; j + 16 <= width; j += 16, pixel += 48) {
-        const __m512i bytes = _mm512_maskz_loadu_epi8(0xFFFFFFFFFFFFull, pixel);
+        // The group's 48 bytes by a 32-byte and a 16-byte load: a masked
+        // 64-byte load of them stalls on some processors.
+        const __m512i bytes = _mm512_inserti32x4(
+            _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixel + 32)), 2);
         const __m512i x = _mm512_mask_permutexvar_epi8(ones, 0x7777777777777777ull, gather, bytes);
         __mmask16 sure = 0xFFFF;
         const __m512i ys = LinearSum<ForwardFractionBits, ForwardGuard>(x, c[0], sure);
