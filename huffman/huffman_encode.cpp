@@ -178,15 +178,15 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
 }
 
 // The codes of source[0, length) from the writer's position up to `end`, where
-// they must end.
+// they must end: by the wide loop's `table`, then value by value by `codes`.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const HuffmanCode* codes,
+KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const PackedCode* codes,
                                     const PackedCode* table, BitWriter& writer, const uint8_t* end)
 {
     uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs>(source, length, table, writer, end - 8) : 0;
     for (; i < length; ++i) {
-        const HuffmanCode c = codes[source[i]];
-        writer.Put(static_cast<uint32_t>(c.code), c.length);
+        const PackedCode c = codes[source[i]];
+        writer.Put(static_cast<uint32_t>(c >> 32), static_cast<int>(static_cast<uint32_t>(c)));
     }
 }
 
@@ -196,7 +196,7 @@ KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, cons
 // writer's bytes; its last bits, fewer than 8, are left pending for the
 // caller to merge into that byte.
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
+KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const PackedCode* codes,
                                      const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                                      const uint8_t* end)
 {
@@ -212,7 +212,7 @@ KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint
 // The two-writer coding, built for the baseline and, where the compiler can,
 // for processors with BMI2, chosen at run time: the same bytes either way.
 template <int K, bool Pairs>
-void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const HuffmanCode* codes,
+void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const PackedCode* codes,
                          const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                          const uint8_t* end)
 {
@@ -222,7 +222,7 @@ void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length,
 #if defined(KESTRUN_HUFFMAN_BMI2)
 template <int K, bool Pairs>
 __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
-                                                     const HuffmanCode* codes, const PackedCode* table,
+                                                     const PackedCode* codes, const PackedCode* table,
                                                      int maxLength, BitWriter& first, BitWriter& second,
                                                      const uint8_t* end)
 {
@@ -322,7 +322,7 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
         PackCodes(codes, packed);
         if (length < TwoWriterMinimum) {
             WithK(maxLength,
-                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, codes, packed, writer, end); });
+                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, packed, packed, writer, end); });
         } else {
             uint64_t firstBits = 0;
             for (int v = 0; v < HuffmanAlphabetSize; ++v)
@@ -341,10 +341,10 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
                 constexpr bool Pairs = decltype(pairs)::value;
 #if defined(KESTRUN_HUFFMAN_BMI2)
                 if (bmi2)
-                    return EncodePartsBmi2<K, Pairs>(source, split, length, codes, table, maxLength, writer, second,
+                    return EncodePartsBmi2<K, Pairs>(source, split, length, packed, table, maxLength, writer, second,
                                                      end);
 #endif
-                EncodePartsBaseline<K, Pairs>(source, split, length, codes, table, maxLength, writer, second, end);
+                EncodePartsBaseline<K, Pairs>(source, split, length, packed, table, maxLength, writer, second, end);
             };
             // Filling the pair codes takes about as long as coding 200,000
             // values one by one saves, so short inputs are coded without them;
