@@ -32,6 +32,7 @@ using Bytes = std::vector<uint8_t>;
 using huffman_inputs::FibonacciInput;
 using huffman_inputs::LongestCodeInput;
 using huffman_inputs::SkewedBytes;
+using huffman_inputs::UnlikeHalves;
 
 template <typename Function> std::vector<const Kernel<Function>*> Entries(std::span<const Kernel<Function>> kernels)
 {
@@ -568,7 +569,10 @@ INSTANTIATE_TEST_SUITE_P(Kernels, HuffmanCounting, ::testing::ValuesIn(Entries(H
 using HuffmanCoding = KernelTest<CodingLoop>;
 
 // Lengths around the two-writer threshold and every longest code, codes
-// joined one by one and by pairs, into a buffer of exactly the stream's size.
+// joined one by one, by pairs and as the length decides, into a buffer of
+// exactly the stream's size. Halves of unlike statistics around the length
+// from which pairs are used, and with the bit where the second part starts
+// moved by the count of a rare value.
 TEST_P(HuffmanCoding, StreamsEqualTheReference)
 {
     std::vector<Bytes> inputs;
@@ -579,10 +583,15 @@ TEST_P(HuffmanCoding, StreamsEqualTheReference)
     for (int small : {2, 5, 7, 10, 19}) inputs.push_back(FibonacciInput(small, 64));
     inputs.push_back(LongestCodeInput());
     inputs.push_back(SkewedBytes(3000001, 0.4, 4));
-    for (PairCoding pairs : {PairCoding::Never, PairCoding::Always})
+    for (uint32_t n : {(1u << 19) - 1, 1u << 19, (1u << 19) + 1})
+        for (bool flatFirst : {false, true}) inputs.push_back(UnlikeHalves(n, flatFirst, 0, n));
+    for (int rare = 0; rare < 16; ++rare) inputs.push_back(UnlikeHalves(5001, rare % 2 == 0, rare, 7));
+    for (PairCoding pairs : {PairCoding::Never, PairCoding::Always, PairCoding::ByLength})
         for (const Bytes& input : inputs) {
             SCOPED_TRACE(::testing::Message() << input.size() << " bytes"
-                                              << (pairs == PairCoding::Always ? ", by pairs" : ", one by one"));
+                                              << (pairs == PairCoding::Always  ? ", by pairs"
+                                                  : pairs == PairCoding::Never ? ", one by one"
+                                                                               : ", as the length decides"));
             const uint32_t length = static_cast<uint32_t>(input.size());
             Bytes reference(input.size() + HuffmanMaxOverhead);
             std::size_t referenceSize = 0;

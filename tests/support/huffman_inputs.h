@@ -2,6 +2,7 @@
 // and the kernel check.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -47,6 +48,19 @@ inline Bytes FibonacciInput(int small, int heavy)
     }
     for (int v = small; v < small + heavy; ++v) input.insert(input.end(), 4095, static_cast<uint8_t>(v));
     return input;
+}
+
+// `count` bytes whose halves, the encoder's two writers' parts, differ:
+// short codes in one and long ones in the other. The first `rare` bytes are
+// a value found nowhere else, which moves the bit where the second part
+// starts.
+inline Bytes UnlikeHalves(std::size_t count, bool flatFirst, int rare, uint32_t seed)
+{
+    Bytes bytes = SkewedBytes(count, flatFirst ? 0.2 : 0.9, seed);
+    const Bytes second = SkewedBytes(count, flatFirst ? 0.9 : 0.2, seed + 1);
+    std::copy(second.begin() + long(count / 2), second.end(), bytes.begin() + long(count / 2));
+    for (int r = 0; r < rare; ++r) bytes[std::size_t(r)] = 128;
+    return bytes;
 }
 
 } // namespace huffman_inputs
