@@ -29,11 +29,14 @@ public:
     using Work = std::function<void(unsigned worker, Slot& slot)>;
     using Finish = std::function<void(Slot& slot)>;
 
-    // `slotsPerThread` slots per worker, at least two in all.
+    // `slotsPerThread` slots per worker, at least two in all; one slot when
+    // the caller does the work, since each slot is finished before the next
+    // is filled. More would only spread the frames over more memory than the
+    // cache holds.
     OrderedPipeline(unsigned threads, std::size_t slotsPerThread, Work work, Finish finish)
         : work_(std::move(work)), finish_(std::move(finish))
     {
-        const std::size_t count = std::max<std::size_t>(2, std::size_t(threads) * slotsPerThread);
+        const std::size_t count = threads > 1 ? std::max<std::size_t>(2, std::size_t(threads) * slotsPerThread) : 1;
         slots_ = std::make_unique<Slot[]>(count);
         slotCount_ = count;
         done_.assign(count, false);
