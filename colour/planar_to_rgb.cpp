@@ -239,6 +239,9 @@ KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const
             second = EightPixelsAvx2(y, u, v, j + 8);
         }
         uint8_t* const o = out + ptrdiff_t(j) * Step;
+        // RGB32 reads the row before writing it (the fourth bytes): asked
+        // for 16 groups ahead, the reads wait less for memory.
+        if (Step == 4) __builtin_prefetch(o + 1024, 1, 3);
         StoreEightAvx2<Step>(o, first, true);
         StoreEightAvx2<Step>(o + 8 * Step, second, j + 19 <= width);
     }
