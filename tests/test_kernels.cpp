@@ -204,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Kernels, MedianInverse, ::testing::ValuesIn(Entries(Med
 // ---------------------------------------------------------------------------
 // Packed 4:2:2 split and joined, against the layout itself: every even width
 // to 70, widths around two and three of the 64-pixel blocks, and odd widths,
-// whose last pixel the copies leave out.
+// whose last pixel the copies leave out; with the frame ending at the guard
+// page and starting on 16 bytes, where rows of a multiple of 8 pixels take
+// the joins' streaming stores.
 
 using Packing = KernelTest<PackingKernel>;
 
@@ -215,36 +217,38 @@ TEST_P(Packing, SplitsAndJoinsByTheLayoutAtEveryWidth)
     for (uint32_t w : {126u, 128u, 130u, 190u, 192u, 194u, 1920u, 3u, 33u, 65u, 129u}) widths.push_back(w);
     for (uint32_t w : widths)
         for (uint32_t h : {1u, 3u})
-            for (uint32_t yOffset : {0u, 1u}) {
-                SCOPED_TRACE(::testing::Message() << w << "x" << h << (yOffset ? " UYVY" : " YUY2"));
-                const uint32_t uOffset = 1 - yOffset, rowBytes = 2 * w;
-                const Bytes frame = RandomBytes(std::size_t(rowBytes) * h, w + h);
-                GuardedBuffer packed(frame.size());
-                std::memcpy(packed.data(), frame.data(), frame.size());
-                GuardedPicture planes(w, h);
-                // Planar row 0 is the last row in memory.
-                PackedToPlanarWith(Tested().function, planes.picture, packed.data() + rowBytes * (h - 1),
-                                   -ptrdiff_t(rowBytes), yOffset);
-                const PlanarPicture& p = planes.picture;
-                for (uint32_t r = 0; r < h; ++r) {
-                    const uint8_t* row = frame.data() + std::size_t(h - 1 - r) * rowBytes;
-                    for (uint32_t j = 0; j < w / 2 * 2; ++j) ASSERT_EQ(p.yPlane[r * w + j], row[2 * j + yOffset]);
-                    for (uint32_t k = 0; k < w / 2; ++k) {
-                        ASSERT_EQ(p.uPlane[r * (w / 2) + k], row[4 * k + uOffset]);
-                        ASSERT_EQ(p.vPlane[r * (w / 2) + k], row[4 * k + uOffset + 2]);
+            for (uint32_t yOffset : {0u, 1u})
+                for (std::size_t alignment : {1u, 16u}) {
+                    SCOPED_TRACE(::testing::Message() << w << "x" << h << (yOffset ? " UYVY" : " YUY2")
+                                                      << ", aligned to " << alignment);
+                    const uint32_t uOffset = 1 - yOffset, rowBytes = 2 * w;
+                    const Bytes frame = RandomBytes(std::size_t(rowBytes) * h, w + h);
+                    GuardedBuffer packed(frame.size(), alignment);
+                    std::memcpy(packed.data(), frame.data(), frame.size());
+                    GuardedPicture planes(w, h);
+                    // Planar row 0 is the last row in memory.
+                    PackedToPlanarWith(Tested().function, planes.picture, packed.data() + rowBytes * (h - 1),
+                                       -ptrdiff_t(rowBytes), yOffset);
+                    const PlanarPicture& p = planes.picture;
+                    for (uint32_t r = 0; r < h; ++r) {
+                        const uint8_t* row = frame.data() + std::size_t(h - 1 - r) * rowBytes;
+                        for (uint32_t j = 0; j < w / 2 * 2; ++j) ASSERT_EQ(p.yPlane[r * w + j], row[2 * j + yOffset]);
+                        for (uint32_t k = 0; k < w / 2; ++k) {
+                            ASSERT_EQ(p.uPlane[r * (w / 2) + k], row[4 * k + uOffset]);
+                            ASSERT_EQ(p.vPlane[r * (w / 2) + k], row[4 * k + uOffset + 2]);
+                        }
+                    }
+                    std::memset(packed.data(), 0xEE, frame.size());
+                    PlanarToPackedWith(Tested().function, p, packed.data() + rowBytes * (h - 1), -ptrdiff_t(rowBytes),
+                                       yOffset);
+                    for (uint32_t r = 0; r < h; ++r) {
+                        const std::size_t at = std::size_t(r) * rowBytes, pairs = std::size_t(w / 2) * 4;
+                        ASSERT_TRUE(std::equal(frame.begin() + at, frame.begin() + at + pairs, packed.data() + at));
+                        ASSERT_TRUE(std::all_of(packed.data() + at + pairs, packed.data() + at + rowBytes,
+                                                [](uint8_t b) { return b == 0xEE; }))
+                            << "an odd width's last pixel is not written";
                     }
                 }
-                std::memset(packed.data(), 0xEE, frame.size());
-                PlanarToPackedWith(Tested().function, p, packed.data() + rowBytes * (h - 1), -ptrdiff_t(rowBytes),
-                                   yOffset);
-                for (uint32_t r = 0; r < h; ++r) {
-                    const std::size_t at = std::size_t(r) * rowBytes, pairs = std::size_t(w / 2) * 4;
-                    ASSERT_TRUE(std::equal(frame.begin() + at, frame.begin() + at + pairs, packed.data() + at));
-                    ASSERT_TRUE(std::all_of(packed.data() + at + pairs, packed.data() + at + rowBytes,
-                                            [](uint8_t b) { return b == 0xEE; }))
-                        << "an odd width's last pixel is not written";
-                }
-            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Packing, ::testing::ValuesIn(Entries(PackingKernels())), KernelName());
