@@ -214,6 +214,13 @@ int main(int argc, char** argv)
     }
     Report("archive deflate", archive, packedBytes);
     std::printf("%-34s %9.3f\n", "  size against level 5", double(archiveBytes) / double(zlibBytes));
+    Bytes packedOut(packedBytes);
+    Report("YUY2 to planar", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
+               PackedToPlanar(picture, yuy2.data() + f * packedBytes, ptrdiff_t(2 * Width), 0, 1);
+           }), packedBytes);
+    Report("planar to YUY2", Measure(seconds, frames, packedBytes, [&](std::size_t) {
+               PlanarToPacked(picture, packedOut.data(), ptrdiff_t(2 * Width), 0, 1);
+           }), packedBytes);
     Report("RGB24 to planar", Measure(seconds, frames, packedBytes, [&](std::size_t f) {
                ConvertRgbToPlanar(rgb.data() + f * rgbBytes, picture, 3, ptrdiff_t(3 * Width));
            }), packedBytes);
