@@ -50,14 +50,21 @@ KESTRUN_LINEAR_WORDS inline __m256i InputWords(__m256i shuffled)
 // K x for one input, less the constant SetLinearWords added to K0.
 KESTRUN_LINEAR_WORDS inline __m256i Product(__m256i words, __m256i factor) { return _mm256_madd_epi16(words, factor); }
 
-// Marks in `unsure` the lanes whose A has no bit set among its fraction
-// bits above the guard's: only elsewhere is A shifted right by its fraction
-// bits the table result.
-template <int FractionBits, int64_t Guard> KESTRUN_LINEAR_WORDS inline void MarkUnsure(__m256i a, __m256i& unsure)
+// A group's sums are sure when each A has a bit set among its fraction
+// bits above the guard's: only there is A shifted right by its fraction bits
+// the table result. `least` keeps, lane by lane, the smallest of those bits
+// over the group (a minimum costs one operation where marking the zeros
+// costs two); it starts as NoneSeen.
+KESTRUN_LINEAR_WORDS inline __m256i NoneSeen() { return _mm256_set1_epi32(-1); }
+template <int FractionBits, int64_t Guard> KESTRUN_LINEAR_WORDS inline void KeepLeast(__m256i a, __m256i& least)
 {
     const int32_t unsureBits = int32_t(((int64_t(1) << FractionBits) - 1) & -Guard);
-    const __m256i bits = _mm256_and_si256(a, _mm256_set1_epi32(unsureBits));
-    unsure = _mm256_or_si256(unsure, _mm256_cmpeq_epi32(bits, _mm256_setzero_si256()));
+    least = _mm256_min_epu32(least, _mm256_and_si256(a, _mm256_set1_epi32(unsureBits)));
+}
+KESTRUN_LINEAR_WORDS inline bool AllSure(__m256i least)
+{
+    const __m256i zeros = _mm256_cmpeq_epi32(least, _mm256_setzero_si256());
+    return _mm256_testz_si256(zeros, zeros);
 }
 
 // The shuffle that InputWords expects, for 32 bytes: lane i of 128-bit half

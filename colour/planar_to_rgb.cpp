@@ -208,7 +208,7 @@ KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const
         const __m256i luma = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + j)));
         const __m256i us = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + k)));
         const __m256i vs = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + k)));
-        __m256i unsure = _mm256_setzero_si256(), blue[2], green[2], red[2];
+        __m256i least = NoneSeen(), blue[2], green[2], red[2];
         for (int g = 0; g < 2; ++g) {
             const __m256i yw = ShuffleInput(luma, lumaLanes[g]), uw = ShuffleInput(us, chromaLanes[g]),
                           vw = ShuffleInput(vs, chromaLanes[g]);
@@ -217,15 +217,15 @@ KESTRUN_AVX2 void ConvertRowLinearAvx2(const uint8_t* y, const uint8_t* u, const
             const __m256i chroma = _mm256_add_epi32(Product(uw, c[1].factors[1]), Product(vw, c[1].factors[2]));
             const __m256i gr = _mm256_add_epi32(_mm256_add_epi32(l, c[1].constant), chroma);
             const __m256i r = _mm256_add_epi32(_mm256_add_epi32(l, c[2].constant), Product(vw, c[2].factors[2]));
-            MarkUnsure<InverseFractionBits, InverseGuard>(b, unsure);
-            MarkUnsure<InverseFractionBits, InverseGuard>(gr, unsure);
-            MarkUnsure<InverseFractionBits, InverseGuard>(r, unsure);
+            KeepLeast<InverseFractionBits, InverseGuard>(b, least);
+            KeepLeast<InverseFractionBits, InverseGuard>(gr, least);
+            KeepLeast<InverseFractionBits, InverseGuard>(r, least);
             blue[g] = _mm256_srai_epi32(b, InverseFractionBits);
             green[g] = _mm256_srai_epi32(gr, InverseFractionBits);
             red[g] = _mm256_srai_epi32(r, InverseFractionBits);
         }
         __m256i first, second;
-        if (_mm256_testz_si256(unsure, unsure)) {
+        if (AllSure(least)) {
             // Words of pixels 0-3 and 8-11 in the low halves, 4-7 and 12-15
             // in the high; the byte and word unpacks put them in order.
             const __m256i br =

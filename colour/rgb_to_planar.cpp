@@ -134,7 +134,7 @@ __attribute__((target("avx2"))) void ConvertRowLinearAvx2(const uint8_t* pixel, 
     for (; j + 16 <= width; j += 16, pixel += 48) {
         // The packs put each half's eight pixels in order.
         const __m256i bytes[2] = {LoadHalves(pixel, pixel + 24), LoadHalves(pixel + 12, pixel + 32)};
-        __m256i unsure = _mm256_setzero_si256(), sums[3][2];
+        __m256i least = NoneSeen(), sums[3][2];
         for (int g = 0; g < 2; ++g) {
             __m256i x[3];
             for (int i = 0; i < 3; ++i)
@@ -143,7 +143,7 @@ __attribute__((target("avx2"))) void ConvertRowLinearAvx2(const uint8_t* pixel, 
                 const __m256i a = _mm256_add_epi32(
                     _mm256_add_epi32(c[o].constant, Product(x[0], c[o].factors[0])),
                     _mm256_add_epi32(Product(x[1], c[o].factors[1]), Product(x[2], c[o].factors[2])));
-                MarkUnsure<ForwardFractionBits, ForwardGuard>(a, unsure);
+                KeepLeast<ForwardFractionBits, ForwardGuard>(a, least);
                 sums[o][g] = _mm256_srli_epi32(a, ForwardFractionBits);
             }
         }
@@ -156,7 +156,7 @@ __attribute__((target("avx2"))) void ConvertRowLinearAvx2(const uint8_t* pixel, 
         _mm_storeu_si128(reinterpret_cast<__m128i*>(y + j), _mm256_castsi256_si128(planes));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j), _mm256_extracti128_si256(planes, 1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j), _mm256_castsi256_si128(vv));
-        if (!_mm256_testz_si256(unsure, unsure)) ConvertRow<3>(pixel, 3, y + j, u + j, v + j, 16);
+        if (!AllSure(least)) ConvertRow<3>(pixel, 3, y + j, u + j, v + j, 16);
     }
     ConvertRowAvx2<3>(pixel, 3, y + j, u + j, v + j, width - j);
 }
