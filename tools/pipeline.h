@@ -21,8 +21,10 @@
 #include <vector>
 
 // Slots per worker the commands use: one being worked on and one waiting
-// keep a worker busy while the caller reads and writes.
-constexpr std::size_t SlotsPerThread = 3;
+// keep a worker busy while the caller reads and writes. A third measured
+// slower with two threads (each new slot's pages are cleared by the
+// system on first use, and more frames leave the cache).
+constexpr std::size_t SlotsPerThread = 2;
 
 template <typename Slot> class OrderedPipeline {
 public:
