@@ -77,36 +77,45 @@ void FillPairCodes(const HuffmanCode* codes, PackedCode* pairs)
     }
 }
 
-// N entries, table[index(0)] to table[index(N - 1)], joined into the
-// accumulator. The codes are joined among themselves first, so the
-// accumulator's shift-or chain has one link per N entries.
+// N entries, table[index(0)] to table[index(N - 1)], joined among
+// themselves into `group`; returns their length, and `group` holds them
+// only if that is at most 64.
 template <int N, typename Index>
-KESTRUN_CODING_LOOP void JoinGroup(Index&& index, const PackedCode* table, uint64_t& buffer, std::size_t& bitCount)
+KESTRUN_CODING_LOOP uint32_t GroupOf(Index&& index, const PackedCode* table, uint64_t& group)
 {
     PackedCode entry = table[index(0)];
-    uint64_t group = entry >> 32;
+    group = entry >> 32;
     uint64_t lengths = entry;
     for (int k = 1; k < N; ++k) {
         entry = table[index(k)];
         group = (group << (entry & 63)) | (entry >> 32);
         lengths += entry;
     }
-    const uint32_t groupLength = static_cast<uint32_t>(lengths);
-    buffer = (buffer << groupLength) | group;
-    bitCount += groupLength;
+    return static_cast<uint32_t>(lengths);
 }
 
-// K codes, joined by pairs when `Pairs` (K even, `table` the pair codes) and
-// one by one otherwise (`table` the codes).
+// The codes of K values as one group, by pairs when `Pairs` (K even,
+// `table` the pair codes) and one by one otherwise (`table` the codes).
 template <int K, bool Pairs>
-KESTRUN_CODING_LOOP void Join(const uint8_t* source, const PackedCode* table, uint64_t& buffer, std::size_t& bitCount)
+KESTRUN_CODING_LOOP uint32_t CodesOf(const uint8_t* source, const PackedCode* table, uint64_t& group)
 {
     if constexpr (Pairs) {
         static_assert(K % 2 == 0);
-        JoinGroup<K / 2>([&](int k) { return source[2 * k] | (source[2 * k + 1] << 8); }, table, buffer, bitCount);
+        return GroupOf<K / 2>([&](int k) { return source[2 * k] | (source[2 * k + 1] << 8); }, table, group);
     } else {
-        JoinGroup<K>([&](int k) { return source[k]; }, table, buffer, bitCount);
+        return GroupOf<K>([&](int k) { return source[k]; }, table, group);
     }
+}
+
+// K codes joined into the accumulator. They are joined among themselves
+// first, so the accumulator's shift-or chain has one link per group.
+template <int K, bool Pairs>
+KESTRUN_CODING_LOOP void Join(const uint8_t* source, const PackedCode* table, uint64_t& buffer, std::size_t& bitCount)
+{
+    uint64_t group;
+    const uint32_t length = CodesOf<K, Pairs>(source, table, group);
+    buffer = (buffer << length) | group;
+    bitCount += length;
 }
 
 // Stores 8 bytes but advances only over the complete ones; bytes stored past
@@ -118,21 +127,50 @@ KESTRUN_CODING_LOOP void Flush(uint8_t*& cursor, uint64_t buffer, std::size_t& b
     bitCount &= 7;
 }
 
+// One step of the coding loops between flushes, with at most 7 bits pending:
+// K codes, K as large as the longest code allows. Where the codes are short
+// on average (`Doubled`), 2K codes: joined at once when they fit the 57 bits
+// of room, as nearly always, and otherwise as two steps of K with a flush
+// between; a step then moves the writer by at most 2K times the longest code.
+template <int K, bool Pairs, bool Doubled>
+KESTRUN_CODING_LOOP void Step(const uint8_t* source, const PackedCode* table, uint8_t*& cursor, uint64_t& buffer,
+                              std::size_t& bitCount)
+{
+    if constexpr (Doubled) {
+        uint64_t group;
+        const uint32_t length = CodesOf<2 * K, Pairs>(source, table, group);
+        if (length <= 57) [[likely]] {
+            buffer = (buffer << length) | group;
+            bitCount += length;
+        } else {
+            Join<K, Pairs>(source, table, buffer, bitCount);
+            Flush(cursor, buffer, bitCount);
+            Join<K, Pairs>(source + K, table, buffer, bitCount);
+        }
+    } else {
+        Join<K, Pairs>(source, table, buffer, bitCount);
+    }
+}
+template <int K, bool Doubled> constexpr int StepValues = Doubled ? 2 * K : K;
+
 // Codes K symbols between flushes; 7 + K * maxLength must not exceed 64. Each
 // flush needs 8 bytes of room, so the loop stops when the cursor passes
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, const PackedCode* table, BitWriter& writer,
                     const uint8_t* flushLimit)
 {
+    constexpr uint32_t N = StepValues<K, Doubled>;
     uint8_t* cursor = writer.cursor;
     uint64_t buffer = writer.buffer;
     std::size_t bitCount = static_cast<std::size_t>(writer.bitCount);
     uint32_t i = 0;
-    while (length - i >= K && cursor <= flushLimit) {
-        Join<K, Pairs>(source + i, table, buffer, bitCount);
-        i += K;
+    // A step moves the cursor by at most 8 bytes: flushLimit stays 8 bytes
+    // before the end when the slower step of two halves is taken, too.
+    while (length - i >= N && cursor + (Doubled ? 8 : 0) <= flushLimit) {
+        Step<K, Pairs, Doubled>(source + i, table, cursor, buffer, bitCount);
+        i += N;
         Flush(cursor, buffer, bitCount); // bitCount >= K >= 2
     }
     writer.cursor = cursor;
@@ -147,7 +185,7 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
 // accumulator puts a store-to-load delay into its chain), so the loop tests
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
 // its flush limit, as each step moves a writer by at most K * maxLength bits.
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const PackedCode* table,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
                        const uint8_t* flushLimitB)
@@ -158,16 +196,17 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
     uint64_t bufferB = writerB.buffer;
     std::size_t bitCountA = static_cast<std::size_t>(writerA.bitCount);
     std::size_t bitCountB = static_cast<std::size_t>(writerB.bitCount);
-    const std::ptrdiff_t stepBits = K * maxLength; // >= 8: with 7 bits pending, `steps` steps still fit the room
+    constexpr std::ptrdiff_t N = StepValues<K, Doubled>;
+    const std::ptrdiff_t stepBits = N * maxLength; // >= 8: with 7 bits pending, `steps` steps still fit the room
     const std::ptrdiff_t offset = second - source;
     const uint8_t* p = source;
     for (;;) {
         const std::ptrdiff_t room = std::min(flushLimitA - cursorA, flushLimitB - cursorB);
-        const std::ptrdiff_t steps = std::min<std::ptrdiff_t>(room * 8 / stepBits, (source + length - p) / K);
+        const std::ptrdiff_t steps = std::min<std::ptrdiff_t>(room * 8 / stepBits, (source + length - p) / N);
         if (steps < 16) break; // the rest is left to the single writers
-        for (const uint8_t* stop = p + steps * K; p != stop; p += K) {
-            Join<K, Pairs>(p, table, bufferA, bitCountA);
-            Join<K, Pairs>(p + offset, table, bufferB, bitCountB);
+        for (const uint8_t* stop = p + steps * N; p != stop; p += N) {
+            Step<K, Pairs, Doubled>(p, table, cursorA, bufferA, bitCountA);
+            Step<K, Pairs, Doubled>(p + offset, table, cursorB, bufferB, bitCountB);
             Flush(cursorA, bufferA, bitCountA);
             Flush(cursorB, bufferB, bitCountB);
         }
@@ -179,11 +218,11 @@ KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t*
 
 // The codes of source[0, length) from the writer's position up to `end`, where
 // they must end: by the wide loop's `table`, then value by value by `codes`.
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, const PackedCode* codes,
                                     const PackedCode* table, BitWriter& writer, const uint8_t* end)
 {
-    uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs>(source, length, table, writer, end - 8) : 0;
+    uint32_t i = end - writer.cursor >= 8 ? EncodeWide<K, Pairs, Doubled>(source, length, table, writer, end - 8) : 0;
     for (; i < length; ++i) {
         const PackedCode c = codes[source[i]];
         writer.Put(static_cast<uint32_t>(c >> 32), static_cast<int>(static_cast<uint32_t>(c)));
@@ -195,7 +234,7 @@ KESTRUN_CODING_LOOP void EncodePart(const uint8_t* source, uint32_t length, cons
 // bytes before the byte holding that bit, so it never stores into the second
 // writer's bytes; its last bits, fewer than 8, are left pending for the
 // caller to merge into that byte.
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint32_t length, const PackedCode* codes,
                                      const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                                      const uint8_t* end)
@@ -203,30 +242,30 @@ KESTRUN_CODING_LOOP void EncodeParts(const uint8_t* source, uint32_t split, uint
     const uint8_t* boundary = second.cursor;
     uint32_t i = 0;
     if (boundary - first.cursor >= 8 && end - second.cursor >= 8)
-        i = EncodeWideTwo<K, Pairs>(source, source + split, split, table, maxLength, first, boundary - 8, second,
-                                    end - 8);
-    EncodePart<K, Pairs>(source + i, split - i, codes, table, first, boundary);
-    EncodePart<K, Pairs>(source + split + i, length - split - i, codes, table, second, end);
+        i = EncodeWideTwo<K, Pairs, Doubled>(source, source + split, split, table, maxLength, first, boundary - 8,
+                                             second, end - 8);
+    EncodePart<K, Pairs, Doubled>(source + i, split - i, codes, table, first, boundary);
+    EncodePart<K, Pairs, Doubled>(source + split + i, length - split - i, codes, table, second, end);
 }
 
 // The two-writer coding, built for the baseline and, where the compiler can,
 // for processors with BMI2, chosen at run time: the same bytes either way.
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 void EncodePartsBaseline(const uint8_t* source, uint32_t split, uint32_t length, const PackedCode* codes,
                          const PackedCode* table, int maxLength, BitWriter& first, BitWriter& second,
                          const uint8_t* end)
 {
-    EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
+    EncodeParts<K, Pairs, Doubled>(source, split, length, codes, table, maxLength, first, second, end);
 }
 
 #if defined(KESTRUN_HUFFMAN_BMI2)
-template <int K, bool Pairs>
+template <int K, bool Pairs, bool Doubled>
 __attribute__((target("bmi2"))) void EncodePartsBmi2(const uint8_t* source, uint32_t split, uint32_t length,
                                                      const PackedCode* codes, const PackedCode* table,
                                                      int maxLength, BitWriter& first, BitWriter& second,
                                                      const uint8_t* end)
 {
-    EncodeParts<K, Pairs>(source, split, length, codes, table, maxLength, first, second, end);
+    EncodeParts<K, Pairs, Doubled>(source, split, length, codes, table, maxLength, first, second, end);
 }
 
 #endif
@@ -320,9 +359,17 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             if (codes[v].length > maxLength) maxLength = codes[v].length;
         PackedCode packed[HuffmanAlphabetSize];
         PackCodes(codes, packed);
+        // Steps of twice K codes where 2K codes average at most 24 bits, so
+        // that they nearly always fit the accumulator's 57 bits at once.
+        const auto doubling = [&](int k) { return streamBits * 2 * uint64_t(k) <= uint64_t(length) * 24; };
         if (length < TwoWriterMinimum) {
-            WithK(maxLength,
-                  [&](auto k) { EncodePart<decltype(k)::value, false>(source, length, packed, packed, writer, end); });
+            WithK(maxLength, [&](auto k) {
+                constexpr int K = decltype(k)::value;
+                if (doubling(K))
+                    EncodePart<K, false, true>(source, length, packed, packed, writer, end);
+                else
+                    EncodePart<K, false, false>(source, length, packed, packed, writer, end);
+            });
         } else {
             uint64_t firstBits = 0;
             for (int v = 0; v < HuffmanAlphabetSize; ++v)
@@ -336,15 +383,22 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
             [[maybe_unused]] const bool bmi2 = options.loop == CodingLoop::Bmi2;
-            const auto encodeParts = [&](auto k, auto pairs, const PackedCode* table) {
+            const auto encodeTheParts = [&](auto k, auto pairs, auto doubled, const PackedCode* table) {
                 constexpr int K = decltype(k)::value;
-                constexpr bool Pairs = decltype(pairs)::value;
+                constexpr bool Pairs = decltype(pairs)::value, Doubled = decltype(doubled)::value;
 #if defined(KESTRUN_HUFFMAN_BMI2)
                 if (bmi2)
-                    return EncodePartsBmi2<K, Pairs>(source, split, length, packed, table, maxLength, writer, second,
-                                                     end);
+                    return EncodePartsBmi2<K, Pairs, Doubled>(source, split, length, packed, table, maxLength, writer,
+                                                              second, end);
 #endif
-                EncodePartsBaseline<K, Pairs>(source, split, length, packed, table, maxLength, writer, second, end);
+                EncodePartsBaseline<K, Pairs, Doubled>(source, split, length, packed, table, maxLength, writer, second,
+                                                       end);
+            };
+            const auto encodeParts = [&](auto k, auto pairs, const PackedCode* table) {
+                if (doubling(decltype(k)::value))
+                    encodeTheParts(k, pairs, std::true_type{}, table);
+                else
+                    encodeTheParts(k, pairs, std::false_type{}, table);
             };
             // Filling the pair codes takes about as long as coding 200,000
             // values one by one saves, so short inputs are coded without them;

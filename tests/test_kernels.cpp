@@ -29,6 +29,7 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
+using huffman_inputs::BurstsOfLongCodes;
 using huffman_inputs::FibonacciInput;
 using huffman_inputs::LongestCodeInput;
 using huffman_inputs::SkewedBytes;
@@ -576,7 +577,8 @@ using HuffmanCoding = KernelTest<CodingLoop>;
 // joined one by one, by pairs and as the length decides, into a buffer of
 // exactly the stream's size. Halves of unlike statistics around the length
 // from which pairs are used, and with the bit where the second part starts
-// moved by the count of a rare value.
+// moved by the count of a rare value. Short codes broken by runs of long
+// ones, which take the doubled steps apart, at the stream's end as well.
 TEST_P(HuffmanCoding, StreamsEqualTheReference)
 {
     std::vector<Bytes> inputs;
@@ -590,6 +592,12 @@ TEST_P(HuffmanCoding, StreamsEqualTheReference)
     for (uint32_t n : {(1u << 19) - 1, 1u << 19, (1u << 19) + 1})
         for (bool flatFirst : {false, true}) inputs.push_back(UnlikeHalves(n, flatFirst, 0, n));
     for (int rare = 0; rare < 16; ++rare) inputs.push_back(UnlikeHalves(5001, rare % 2 == 0, rare, 7));
+    for (std::size_t burst : {3u, 8u, 17u, 40u}) {
+        inputs.push_back(BurstsOfLongCodes(300001, 997, burst, uint32_t(burst)));
+        inputs.push_back(BurstsOfLongCodes(997 / 2 + 997 + burst, 997, burst, uint32_t(burst))); // a run at the end
+    }
+    for (std::size_t count : {20300u, 20301u, 20302u, 20303u})
+        inputs.push_back(BurstsOfLongCodes(count, 40000, 300, uint32_t(count))); // long codes up to the end
     for (PairCoding pairs : {PairCoding::Never, PairCoding::Always, PairCoding::ByLength})
         for (const Bytes& input : inputs) {
             SCOPED_TRACE(::testing::Message() << input.size() << " bytes"

@@ -63,4 +63,17 @@ inline Bytes UnlikeHalves(std::size_t count, bool flatFirst, int rare, uint32_t 
     return bytes;
 }
 
+// Short codes on average, broken every `gap` bytes by a run of `burst`
+// values from 64 to 127, found nowhere else: their codes, of about 11 bits,
+// still allow pairs, and eight of them overflow a doubled step of the
+// coding loops.
+inline Bytes BurstsOfLongCodes(std::size_t count, std::size_t gap, std::size_t burst, uint32_t seed)
+{
+    Bytes bytes = SkewedBytes(count, 0.95, seed);
+    std::mt19937 generator(seed);
+    for (std::size_t i = gap / 2; i + burst <= count; i += gap)
+        for (std::size_t j = i; j < i + burst; ++j) bytes[j] = static_cast<uint8_t>(64 + generator() % 64);
+    return bytes;
+}
+
 } // namespace huffman_inputs
