@@ -17,7 +17,7 @@ PlanarPicture* CreatePlanarPicture()
 
 void ReleasePlanarPicture(PlanarPicture& picture)
 {
-    if (picture.allocated) FreeMemory(picture.buffer);
+    if (picture.allocated) FreeLargeMemory(picture.buffer, PictureBytes(picture.width, picture.height));
     std::memset(&picture, 0, sizeof picture);
 }
 
@@ -34,7 +34,7 @@ bool ResizePlanarPicture(PlanarPicture& picture, uint32_t width, uint32_t height
     ReleasePlanarPicture(picture);
     if (!IsCodablePictureSize(width, height)) return false;
 
-    auto* buffer = static_cast<uint8_t*>(AllocateMemory(PictureBytes(width, height)));
+    auto* buffer = static_cast<uint8_t*>(AllocateLargeMemory(PictureBytes(width, height)));
     if (!buffer) return false;
     picture.width = width;
     picture.height = height;

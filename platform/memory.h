@@ -12,7 +12,21 @@ void* AllocateMemory(std::size_t size);
 void* AllocateZeroedMemory(std::size_t size);
 void FreeMemory(void* block);
 
-// Typed helpers over the two above; no constructors run (plain records).
+// Blocks of 2 MB or more (pictures): outside Windows mapped on their own,
+// on huge pages where the system gives them on request, so that filling one
+// first takes a page fault per 2 MB instead of one per 4 KB; smaller ones,
+// and all on Windows, as AllocateMemory. FreeLargeMemory takes the size the
+// block was allocated with.
+void* AllocateLargeMemory(std::size_t size);
+void FreeLargeMemory(void* block, std::size_t size);
+#if !defined(_WIN32)
+// The mapping itself, with no fault injection, for the tool's buffers:
+// zeroed, null on failure; unmapped with the length *mapped receives.
+void* MapLargeMemory(std::size_t size, std::size_t* mapped);
+void UnmapLargeMemory(void* block, std::size_t mapped);
+#endif
+
+// Typed helpers over the first two above; no constructors run (plain records).
 template <typename T> T* AllocateArray(std::size_t count)
 {
     if (count > SIZE_MAX / sizeof(T)) return nullptr;

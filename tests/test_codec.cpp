@@ -183,6 +183,26 @@ TEST(PlanarPicture, ResizeKeepsTheBufferOnlyForTheSameSize)
     ReleasePlanarPicture(picture);
 }
 
+// Pictures on both sides of 2 MB, where large blocks are mapped on their
+// own, and of a tail rounded up to a whole huge page or not: every byte is
+// there, a resize to another size moves it, and release gives it back.
+TEST(PlanarPicture, EveryByteOfLargePicturesIsThere)
+{
+    PlanarPicture picture{};
+    const std::pair<uint32_t, uint32_t> sizes[] = {{1024, 1023}, {1024, 1024}, {1920, 1080}, {1026, 1025},
+                                                   {1026, 1100}, {2048, 1024}};
+    for (const auto& [w, h] : sizes) {
+        SCOPED_TRACE(::testing::Message() << w << "x" << h);
+        ASSERT_TRUE(ResizePlanarPicture(picture, w, h));
+        const std::size_t bytes = PictureBytes(w, h);
+        std::memset(picture.buffer, 0x5A, bytes);
+        EXPECT_EQ(picture.buffer[0], 0x5A);
+        EXPECT_EQ(picture.buffer[bytes - 1], 0x5A);
+    }
+    ReleasePlanarPicture(picture);
+    EXPECT_EQ(picture.buffer, nullptr);
+}
+
 TEST(PlanarPicture, SizesOutsideTheCodecAreRefused)
 {
     PlanarPicture picture{};
