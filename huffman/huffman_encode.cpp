@@ -153,8 +153,8 @@ KESTRUN_CODING_LOOP void Step(const uint8_t* source, const PackedCode* table, ui
 }
 template <int K, bool Doubled> constexpr int StepValues = Doubled ? 2 * K : K;
 
-// Codes K symbols between flushes; 7 + K * maxLength must not exceed 64. Each
-// flush needs 8 bytes of room, so the loop stops when the cursor passes
+// Codes a step's symbols between flushes; 7 + K * maxLength must not exceed
+// 64. Each flush needs 8 bytes of room, so the loop stops when the cursor passes
 // `flushLimit`, 8 bytes before the end of the writer's part of the stream,
 // and the caller finishes byte by byte.
 template <int K, bool Pairs, bool Doubled>
@@ -184,7 +184,8 @@ KESTRUN_CODING_LOOP uint32_t EncodeWide(const uint8_t* source, uint32_t length, 
 // CPU overlaps. Both writers' state must stay in registers (a spilled
 // accumulator puts a store-to-load delay into its chain), so the loop tests
 // neither cursor: it runs in stretches of steps that cannot carry a cursor past
-// its flush limit, as each step moves a writer by at most K * maxLength bits.
+// its flush limit, as each step moves a writer by at most its symbols' count
+// times maxLength bits.
 template <int K, bool Pairs, bool Doubled>
 KESTRUN_CODING_LOOP uint32_t EncodeWideTwo(const uint8_t* source, const uint8_t* second, uint32_t length, const PackedCode* table,
                        int maxLength, BitWriter& writerA, const uint8_t* flushLimitA, BitWriter& writerB,
