@@ -303,6 +303,15 @@ template <typename Encode> void WithPairK(int maxLength, Encode&& encode)
     }
 }
 
+// Whether steps are doubled, for the coding loops' template argument.
+template <typename Encode> void WithDoubling(bool doubled, Encode&& encode)
+{
+    if (doubled)
+        encode(std::true_type{});
+    else
+        encode(std::false_type{});
+}
+
 // Below this length the second writer is not worth setting up. The two
 // writers' state alone outnumbers the registers of 32-bit x86, so there the
 // single writer is kept for every length.
@@ -366,10 +375,9 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
         if (length < TwoWriterMinimum) {
             WithK(maxLength, [&](auto k) {
                 constexpr int K = decltype(k)::value;
-                if (doubling(K))
-                    EncodePart<K, false, true>(source, length, packed, packed, writer, end);
-                else
-                    EncodePart<K, false, false>(source, length, packed, packed, writer, end);
+                WithDoubling(doubling(K), [&](auto doubled) {
+                    EncodePart<K, false, decltype(doubled)::value>(source, length, packed, packed, writer, end);
+                });
             });
         } else {
             uint64_t firstBits = 0;
@@ -384,22 +392,19 @@ HuffmanResult HuffmanEncodeWith(const EncodeOptions& options, const uint8_t* sou
             BitWriter second{shared, 0, static_cast<int>(secondStart % 8)};
             const uint32_t split = EncodeSplit(length);
             [[maybe_unused]] const bool bmi2 = options.loop == CodingLoop::Bmi2;
-            const auto encodeTheParts = [&](auto k, auto pairs, auto doubled, const PackedCode* table) {
-                constexpr int K = decltype(k)::value;
-                constexpr bool Pairs = decltype(pairs)::value, Doubled = decltype(doubled)::value;
-#if defined(KESTRUN_HUFFMAN_BMI2)
-                if (bmi2)
-                    return EncodePartsBmi2<K, Pairs, Doubled>(source, split, length, packed, table, maxLength, writer,
-                                                              second, end);
-#endif
-                EncodePartsBaseline<K, Pairs, Doubled>(source, split, length, packed, table, maxLength, writer, second,
-                                                       end);
-            };
             const auto encodeParts = [&](auto k, auto pairs, const PackedCode* table) {
-                if (doubling(decltype(k)::value))
-                    encodeTheParts(k, pairs, std::true_type{}, table);
-                else
-                    encodeTheParts(k, pairs, std::false_type{}, table);
+                constexpr int K = decltype(k)::value;
+                constexpr bool Pairs = decltype(pairs)::value;
+                WithDoubling(doubling(K), [&](auto doubled) {
+                    constexpr bool Doubled = decltype(doubled)::value;
+#if defined(KESTRUN_HUFFMAN_BMI2)
+                    if (bmi2)
+                        return EncodePartsBmi2<K, Pairs, Doubled>(source, split, length, packed, table, maxLength,
+                                                                  writer, second, end);
+#endif
+                    EncodePartsBaseline<K, Pairs, Doubled>(source, split, length, packed, table, maxLength, writer,
+                                                           second, end);
+                });
             };
             // Filling the pair codes takes about as long as coding 200,000
             // values one by one saves, so short inputs are coded without them;
